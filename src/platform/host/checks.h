@@ -1,0 +1,17 @@
+// Contract checks of the host kernel: misuse that the real kernel would answer
+// with a bug check (waiting at DISPATCH_LEVEL, releasing a semaphore past its
+// limit, freeing an unknown block, ...).
+#pragma once
+
+#include <cstdint>
+
+namespace veltocam::host {
+
+// Reports a violation on stderr and counts it; aborts in checked builds.
+void ContractViolation(const char* what);
+
+// Violations seen since the last ResetKernel (they only survive in builds
+// without VELTOCAM_CHECKED).
+std::uint64_t ContractViolationCount();
+
+}  // namespace veltocam::host

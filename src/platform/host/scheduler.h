@@ -1,0 +1,46 @@
+// The host kernel's scheduler: one set of DPC, timer and work queues, run in
+// one of two modes.
+//
+// Deterministic (tests): virtual time that moves only when the test advances
+// it or a wait needs it to; nothing runs until it is pumped. A wait pumps DPCs,
+// timers and work items, advancing virtual time to the next due timer, until
+// it is satisfied or its time-out passes, so a 9 s time-out costs microseconds.
+//
+// Real time (the command-line tool): a dispatcher thread runs expired timers
+// and DPCs at DISPATCH_LEVEL, one worker thread per work queue runs work
+// items, and time is the wall clock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace veltocam::host {
+
+enum class SchedulerMode { Deterministic, RealTime };
+
+// Discards every queued DPC, timer and work item, restarts the clock at zero
+// and selects the mode (stopping or starting the real-time threads).
+void ResetKernel(SchedulerMode mode = SchedulerMode::Deterministic);
+// Stops the real-time threads after they have drained; the mode becomes
+// deterministic.
+void ShutdownKernel();
+SchedulerMode CurrentSchedulerMode();
+
+// Time since start-up in 100 ns units (virtual or wall clock).
+std::uint64_t Now();
+
+// Deterministic pumping; all of these run on the calling thread.
+bool RunNext();                  // one ready DPC (first) or work item; false if none
+std::size_t RunUntilIdle();      // everything ready, without moving time; returns count
+void AdvanceTime(std::int64_t hundredNanoseconds);  // fires due timers in order
+bool AdvanceToNextTimer();       // moves time to the next timer and fires it
+
+std::size_t QueuedDpcCount();
+std::size_t ArmedTimerCount();
+std::size_t QueuedWorkItemCount();
+
+// Milliseconds to 100 ns units, for readable tests.
+constexpr std::int64_t Milliseconds(std::int64_t ms) { return ms * 10'000; }
+constexpr std::int64_t Seconds(std::int64_t s) { return s * 10'000'000; }
+
+}  // namespace veltocam::host

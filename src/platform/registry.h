@@ -1,0 +1,106 @@
+// Registry access: the query-table reader, the single-value writer, key
+// handles with the full value query, and the device's driver key.
+#pragma once
+
+#include "platform/ntdef.h"
+
+struct DEVICE_OBJECT;
+
+using ACCESS_MASK = ULONG;
+constexpr ACCESS_MASK KEY_READ = 0x20019;
+constexpr ACCESS_MASK KEY_WRITE = 0x20006;
+constexpr ACCESS_MASK KEY_ALL_ACCESS = 0xF003F;
+
+// Value types.
+constexpr ULONG REG_NONE = 0;
+constexpr ULONG REG_SZ = 1;
+constexpr ULONG REG_EXPAND_SZ = 2;
+constexpr ULONG REG_BINARY = 3;
+constexpr ULONG REG_DWORD = 4;
+constexpr ULONG REG_MULTI_SZ = 7;
+
+// RelativeTo for the Rtl registry routines. Only absolute paths
+// ("\Registry\MACHINE\...") and key handles are served.
+constexpr ULONG RTL_REGISTRY_ABSOLUTE = 0;
+constexpr ULONG RTL_REGISTRY_HANDLE = 0x40000000;
+constexpr ULONG RTL_REGISTRY_OPTIONAL = 0x80000000;
+
+// Query-table entry flags.
+constexpr ULONG RTL_QUERY_REGISTRY_SUBKEY = 0x00000001;
+constexpr ULONG RTL_QUERY_REGISTRY_TOPKEY = 0x00000002;
+constexpr ULONG RTL_QUERY_REGISTRY_REQUIRED = 0x00000004;
+constexpr ULONG RTL_QUERY_REGISTRY_NOVALUE = 0x00000008;
+constexpr ULONG RTL_QUERY_REGISTRY_NOEXPAND = 0x00000010;
+constexpr ULONG RTL_QUERY_REGISTRY_DIRECT = 0x00000020;
+constexpr ULONG RTL_QUERY_REGISTRY_DELETE = 0x00000040;
+
+using PRTL_QUERY_REGISTRY_ROUTINE = NTSTATUS (*)(const WCHAR* valueName, ULONG valueType,
+                                                 PVOID valueData, ULONG valueLength,
+                                                 PVOID context, PVOID entryContext);
+
+struct RTL_QUERY_REGISTRY_TABLE {
+  PRTL_QUERY_REGISTRY_ROUTINE QueryRoutine;
+  ULONG Flags;
+  const WCHAR* Name;
+  PVOID EntryContext;
+  ULONG DefaultType;
+  PVOID DefaultData;
+  ULONG DefaultLength;
+};
+
+// Walks the table (ended by an entry with neither QueryRoutine nor Name) for
+// the key at `path`. With RTL_QUERY_REGISTRY_DIRECT the value goes straight
+// into EntryContext: a REG_DWORD into a ULONG, a string into a UNICODE_STRING
+// (allocated from the pool when its Buffer is null), other data into a buffer
+// whose first LONG holds its size negated. An absent value leaves EntryContext
+// untouched unless the entry is REQUIRED (STATUS_OBJECT_NAME_NOT_FOUND) or
+// has a default. An absent key is STATUS_OBJECT_NAME_NOT_FOUND.
+NTSTATUS RtlQueryRegistryValues(ULONG relativeTo, const WCHAR* path,
+                                RTL_QUERY_REGISTRY_TABLE* queryTable, PVOID context,
+                                PVOID environment);
+
+// Writes one value under an existing key.
+NTSTATUS RtlWriteRegistryValue(ULONG relativeTo, const WCHAR* path, const WCHAR* valueName,
+                               ULONG valueType, const void* valueData, ULONG valueLength);
+
+NTSTATUS RtlCreateRegistryKey(ULONG relativeTo, const WCHAR* path);
+NTSTATUS RtlCheckRegistryKey(ULONG relativeTo, const WCHAR* path);
+
+enum KEY_VALUE_INFORMATION_CLASS {
+  KeyValueBasicInformation = 0,
+  KeyValueFullInformation = 1,
+  KeyValuePartialInformation = 2,
+};
+
+struct KEY_VALUE_FULL_INFORMATION {
+  ULONG TitleIndex;
+  ULONG Type;
+  ULONG DataOffset;  // from the start of this record
+  ULONG DataLength;
+  ULONG NameLength;  // bytes
+  WCHAR Name[1];
+};
+
+struct KEY_VALUE_PARTIAL_INFORMATION {
+  ULONG TitleIndex;
+  ULONG Type;
+  ULONG DataLength;
+  UCHAR Data[1];
+};
+
+// Fills `information` with the value record; STATUS_BUFFER_TOO_SMALL (nothing
+// written) or STATUS_BUFFER_OVERFLOW (fixed part written) when `length` is
+// short, with *resultLength the size needed.
+NTSTATUS ZwQueryValueKey(HANDLE keyHandle, const UNICODE_STRING* valueName,
+                         KEY_VALUE_INFORMATION_CLASS informationClass, PVOID information,
+                         ULONG length, ULONG* resultLength);
+NTSTATUS ZwSetValueKey(HANDLE keyHandle, const UNICODE_STRING* valueName, ULONG titleIndex,
+                       ULONG type, const void* data, ULONG dataSize);
+
+constexpr ULONG PLUGPLAY_REGKEY_DEVICE = 1;
+constexpr ULONG PLUGPLAY_REGKEY_DRIVER = 2;
+
+// Opens the device's hardware (DEVICE) or software (DRIVER) key, creating it
+// when needed. The handle is closed with ZwClose.
+NTSTATUS IoOpenDeviceRegistryKey(DEVICE_OBJECT* deviceObject, ULONG devInstKeyType,
+                                 ACCESS_MASK desiredAccess, HANDLE* devInstRegKey);
