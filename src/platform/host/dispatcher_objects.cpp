@@ -1,0 +1,227 @@
+// Events, semaphores, timers and the waits on them. In deterministic mode a
+// wait pumps the scheduler until it is satisfied or its time-out passes; in
+// real-time mode it blocks on the kernel's condition variable.
+#include "platform/host/checks.h"
+#include "platform/host/kernel_internal.h"
+
+using veltocam::host::ContractViolation;
+using veltocam::host::SchedulerMode;
+using veltocam::host::detail::Kernel;
+using veltocam::host::detail::KernelState;
+
+namespace {
+
+// Consumes the signal of a synchronisation object; true when the wait is satisfied.
+bool TrySatisfyLocked(DISPATCHER_HEADER* header) {
+  switch (header->Type) {
+    case EventNotificationObject:
+    case TimerNotificationObject:
+      return header->SignalState > 0;
+    case EventSynchronizationObject:
+    case TimerSynchronizationObject:
+      if (header->SignalState <= 0) return false;
+      header->SignalState = 0;
+      return true;
+    case SemaphoreObject:
+      if (header->SignalState <= 0) return false;
+      --header->SignalState;
+      return true;
+    default:
+      ContractViolation("wait on an object that is not an event, semaphore or timer");
+      return true;
+  }
+}
+
+// Deterministic wait: run what is ready, else move time to the next timer, else
+// give up at the deadline. header may be null (a plain delay).
+NTSTATUS PumpUntil(DISPATCHER_HEADER* header, bool hasDeadline, std::uint64_t deadline) {
+  KernelState& k = Kernel();
+  const bool allowWork = KeGetCurrentIrql() == PASSIVE_LEVEL;
+  for (;;) {
+    {
+      std::lock_guard lock(k.mutex);
+      if (header != nullptr && TrySatisfyLocked(header)) return STATUS_SUCCESS;
+      if (hasDeadline && k.virtualNow >= deadline) return STATUS_TIMEOUT;
+    }
+    if (veltocam::host::detail::RunOneReady(allowWork)) continue;
+    std::lock_guard lock(k.mutex);
+    KTIMER* t = veltocam::host::detail::FirstTimerLocked(k);
+    if (t != nullptr && (!hasDeadline || t->DueTime <= deadline)) {
+      if (t->DueTime > k.virtualNow) k.virtualNow = t->DueTime;
+      veltocam::host::detail::FireTimerLocked(k, t);
+      continue;
+    }
+    if (hasDeadline) {
+      k.virtualNow = deadline;
+      return STATUS_TIMEOUT;
+    }
+    ContractViolation("a wait without time-out that nothing left to run can satisfy");
+    return STATUS_TIMEOUT;
+  }
+}
+
+NTSTATUS BlockUntil(DISPATCHER_HEADER* header, bool hasDeadline, std::uint64_t deadline) {
+  KernelState& k = Kernel();
+  std::unique_lock lock(k.mutex);
+  for (;;) {
+    if (header != nullptr && TrySatisfyLocked(header)) return STATUS_SUCCESS;
+    if (!hasDeadline) {
+      k.changed.wait(lock);
+      continue;
+    }
+    if (veltocam::host::detail::NowLocked(k) >= deadline) return STATUS_TIMEOUT;
+    k.changed.wait_until(lock, k.realStart + std::chrono::nanoseconds(deadline * 100));
+  }
+}
+
+NTSTATUS Wait(DISPATCHER_HEADER* header, LARGE_INTEGER* timeout) {
+  const bool zeroTimeout = timeout != nullptr && timeout->QuadPart == 0;
+  if (KeGetCurrentIrql() >= DISPATCH_LEVEL && !zeroTimeout) {
+    ContractViolation("wait with a non-zero time-out at DISPATCH_LEVEL");
+  }
+  KernelState& k = Kernel();
+  std::uint64_t deadline = 0;
+  SchedulerMode mode;
+  {
+    std::lock_guard lock(k.mutex);
+    mode = k.mode;
+    if (timeout != nullptr) deadline = veltocam::host::detail::DeadlineLocked(k, timeout->QuadPart);
+  }
+  if (mode == SchedulerMode::Deterministic) return PumpUntil(header, timeout != nullptr, deadline);
+  return BlockUntil(header, timeout != nullptr, deadline);
+}
+
+void InitializeHeader(DISPATCHER_HEADER* header, UCHAR type, LONG state) {
+  header->Type = type;
+  header->Inserted = 0;
+  header->Reserved[0] = header->Reserved[1] = 0;
+  header->SignalState = state;
+}
+
+}  // namespace
+
+void KeInitializeEvent(KEVENT* event, EVENT_TYPE type, BOOLEAN state) {
+  InitializeHeader(&event->Header,
+                   type == NotificationEvent ? EventNotificationObject : EventSynchronizationObject,
+                   state ? 1 : 0);
+}
+
+LONG KeSetEvent(KEVENT* event, KPRIORITY, BOOLEAN) {
+  KernelState& k = Kernel();
+  std::lock_guard lock(k.mutex);
+  LONG previous = event->Header.SignalState;
+  event->Header.SignalState = 1;
+  k.changed.notify_all();
+  return previous;
+}
+
+LONG KeResetEvent(KEVENT* event) {
+  std::lock_guard lock(Kernel().mutex);
+  LONG previous = event->Header.SignalState;
+  event->Header.SignalState = 0;
+  return previous;
+}
+
+void KeClearEvent(KEVENT* event) { KeResetEvent(event); }
+
+LONG KeReadStateEvent(KEVENT* event) {
+  std::lock_guard lock(Kernel().mutex);
+  return event->Header.SignalState;
+}
+
+void KeInitializeSemaphore(KSEMAPHORE* semaphore, LONG count, LONG limit) {
+  if (limit <= 0 || count < 0 || count > limit) {
+    ContractViolation("semaphore initialised with a count outside 0..limit");
+  }
+  InitializeHeader(&semaphore->Header, SemaphoreObject, count);
+  semaphore->Limit = limit;
+}
+
+LONG KeReleaseSemaphore(KSEMAPHORE* semaphore, KPRIORITY, LONG adjustment, BOOLEAN) {
+  KernelState& k = Kernel();
+  std::lock_guard lock(k.mutex);
+  LONG previous = semaphore->Header.SignalState;
+  if (adjustment <= 0 || previous > semaphore->Limit - adjustment) {
+    ContractViolation("semaphore released beyond its limit");
+    return previous;
+  }
+  semaphore->Header.SignalState = previous + adjustment;
+  k.changed.notify_all();
+  return previous;
+}
+
+LONG KeReadStateSemaphore(KSEMAPHORE* semaphore) {
+  std::lock_guard lock(Kernel().mutex);
+  return semaphore->Header.SignalState;
+}
+
+void KeInitializeTimer(KTIMER* timer) { KeInitializeTimerEx(timer, NotificationTimer); }
+
+void KeInitializeTimerEx(KTIMER* timer, TIMER_TYPE type) {
+  InitializeHeader(&timer->Header,
+                   type == NotificationTimer ? TimerNotificationObject : TimerSynchronizationObject,
+                   0);
+  timer->DueTime = 0;
+  timer->TimerListEntry = {nullptr, nullptr};
+  timer->Dpc = nullptr;
+  timer->Period = 0;
+}
+
+BOOLEAN KeSetTimer(KTIMER* timer, LARGE_INTEGER dueTime, KDPC* dpc) {
+  return KeSetTimerEx(timer, dueTime, 0, dpc);
+}
+
+BOOLEAN KeSetTimerEx(KTIMER* timer, LARGE_INTEGER dueTime, LONG periodMs, KDPC* dpc) {
+  KernelState& k = Kernel();
+  std::lock_guard lock(k.mutex);
+  BOOLEAN wasArmed = timer->Header.Inserted;
+  if (wasArmed) {
+    RemoveEntryList(&timer->TimerListEntry);
+    --k.timerCount;
+  }
+  timer->Header.SignalState = 0;
+  timer->DueTime = veltocam::host::detail::DeadlineLocked(k, dueTime.QuadPart);
+  timer->Period = periodMs > 0 ? periodMs : 0;
+  timer->Dpc = dpc;
+  // After every timer due at the same time, so equal due times fire in arming order.
+  LIST_ENTRY* at = k.timerQueue.Flink;
+  while (at != &k.timerQueue &&
+         CONTAINING_RECORD(at, KTIMER, TimerListEntry)->DueTime <= timer->DueTime) {
+    at = at->Flink;
+  }
+  InsertTailList(at, &timer->TimerListEntry);
+  timer->Header.Inserted = 1;
+  ++k.timerCount;
+  k.changed.notify_all();
+  return wasArmed;
+}
+
+BOOLEAN KeCancelTimer(KTIMER* timer) {
+  KernelState& k = Kernel();
+  std::lock_guard lock(k.mutex);
+  if (!timer->Header.Inserted) return FALSE;
+  RemoveEntryList(&timer->TimerListEntry);
+  --k.timerCount;
+  timer->Header.Inserted = 0;
+  k.changed.notify_all();
+  return TRUE;
+}
+
+BOOLEAN KeReadStateTimer(KTIMER* timer) {
+  std::lock_guard lock(Kernel().mutex);
+  return timer->Header.SignalState > 0 ? TRUE : FALSE;
+}
+
+NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
+                               LARGE_INTEGER* timeout) {
+  return Wait(static_cast<DISPATCHER_HEADER*>(object), timeout);
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, LARGE_INTEGER* interval) {
+  if (interval == nullptr) {
+    ContractViolation("KeDelayExecutionThread without an interval");
+    return STATUS_INVALID_PARAMETER;
+  }
+  Wait(nullptr, interval);
+  return STATUS_SUCCESS;
+}

@@ -1,0 +1,28 @@
+#include "platform/host/platform.h"
+
+#include "platform/host/cpu.h"
+#include "platform/host/handles.h"
+#include "platform/host/pool.h"
+#include "platform/host/trace.h"
+
+namespace veltocam::host {
+
+void ResetPlatform(SchedulerMode mode) {
+  ResetKernel(mode);
+  CloseAllHandles();
+  ResetPool();
+  SetTraceSink({});
+  SetCpuidOverride({});
+}
+
+std::string DescribeLeftovers() {
+  std::string text;
+  if (OutstandingBlocks() != 0) text += "pool blocks outstanding: " + DescribeOutstandingPool();
+  if (std::size_t handles = OpenHandleCount(); handles != 0) {
+    if (!text.empty()) text += "; ";
+    text += std::to_string(handles) + " handles open";
+  }
+  return text;
+}
+
+}  // namespace veltocam::host

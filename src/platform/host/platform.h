@@ -1,0 +1,19 @@
+// The host platform as a whole: start-up and reset for programs and tests.
+#pragma once
+
+#include <string>
+
+#include "platform/host/scheduler.h"
+
+namespace veltocam::host {
+
+// Returns every part of the platform to its start state: kernel queues and
+// clock, pool (outstanding blocks are freed), handles, trace sink, CPUID,
+// and the other host services.
+void ResetPlatform(SchedulerMode mode = SchedulerMode::Deterministic);
+
+// What a finished test or program left behind (pool blocks, open handles);
+// empty when nothing.
+std::string DescribeLeftovers();
+
+}  // namespace veltocam::host

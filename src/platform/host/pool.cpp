@@ -1,0 +1,169 @@
+// The pool: every block is recorded with its tag and size so that tests can
+// prove nothing leaks, and any allocation can be made to fail.
+#include "platform/host/pool.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <new>
+#include <unordered_map>
+
+#include "platform/host/checks.h"
+#include "platform/kernel.h"
+
+namespace veltocam::host {
+namespace {
+
+struct Block {
+  std::size_t size;
+  std::uint32_t tag;
+};
+
+struct TagTotals {
+  std::size_t blocks = 0;
+  std::size_t bytes = 0;
+};
+
+struct PoolState {
+  std::mutex mutex;
+  std::unordered_map<void*, Block> blocks;
+  std::map<std::uint32_t, TagTotals> totals;
+  std::uint64_t allocations = 0;
+  std::uint64_t failed = 0;
+  std::uint64_t failNth = 0;   // absolute allocation number, 0 = off
+  std::uint64_t failFrom = 0;  // absolute allocation number, 0 = off
+};
+
+PoolState& Pool() {
+  static PoolState state;
+  return state;
+}
+
+constexpr std::align_val_t kAlignment{16};
+
+}  // namespace
+
+std::string TagName(std::uint32_t tag) {
+  std::string name(4, ' ');
+  for (int i = 0; i < 4; ++i) {
+    char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+    name[i] = (c >= 0x20 && c < 0x7F) ? c : '?';
+  }
+  return name;
+}
+
+std::vector<PoolTagUsage> OutstandingPool() {
+  std::lock_guard lock(Pool().mutex);
+  std::vector<PoolTagUsage> result;
+  for (const auto& [tag, totals] : Pool().totals) {
+    if (totals.blocks != 0) result.push_back({tag, totals.blocks, totals.bytes});
+  }
+  return result;
+}
+
+std::size_t OutstandingBlocks() {
+  std::lock_guard lock(Pool().mutex);
+  return Pool().blocks.size();
+}
+
+std::size_t OutstandingBlocks(std::uint32_t tag) {
+  std::lock_guard lock(Pool().mutex);
+  auto it = Pool().totals.find(tag);
+  return it == Pool().totals.end() ? 0 : it->second.blocks;
+}
+
+std::size_t OutstandingBytes(std::uint32_t tag) {
+  std::lock_guard lock(Pool().mutex);
+  auto it = Pool().totals.find(tag);
+  return it == Pool().totals.end() ? 0 : it->second.bytes;
+}
+
+std::string DescribeOutstandingPool() {
+  std::string text;
+  for (const PoolTagUsage& usage : OutstandingPool()) {
+    if (!text.empty()) text += "; ";
+    text += "\"" + TagName(usage.tag) + "\": " + std::to_string(usage.blocks) + " blocks, " +
+            std::to_string(usage.bytes) + " bytes";
+  }
+  return text.empty() ? "nothing" : text;
+}
+
+std::uint64_t AllocationCount() {
+  std::lock_guard lock(Pool().mutex);
+  return Pool().allocations;
+}
+
+void FailNthAllocation(std::uint64_t n) {
+  std::lock_guard lock(Pool().mutex);
+  Pool().failNth = n == 0 ? 0 : Pool().allocations + n;
+}
+
+void FailAllocationsFrom(std::uint64_t n) {
+  std::lock_guard lock(Pool().mutex);
+  Pool().failFrom = n == 0 ? 0 : Pool().allocations + n;
+}
+
+std::uint64_t FailedAllocationCount() {
+  std::lock_guard lock(Pool().mutex);
+  return Pool().failed;
+}
+
+void ResetPool() {
+  PoolState& pool = Pool();
+  std::lock_guard lock(pool.mutex);
+  for (auto& [block, info] : pool.blocks) ::operator delete(block, kAlignment);
+  pool.blocks.clear();
+  pool.totals.clear();
+  pool.allocations = pool.failed = pool.failNth = pool.failFrom = 0;
+}
+
+}  // namespace veltocam::host
+
+using veltocam::host::ContractViolation;
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag) {
+  if (poolType == PagedPool && KeGetCurrentIrql() >= DISPATCH_LEVEL) {
+    ContractViolation("paged pool allocated at DISPATCH_LEVEL");
+  }
+  auto& pool = veltocam::host::Pool();
+  std::lock_guard lock(pool.mutex);
+  const std::uint64_t number = ++pool.allocations;
+  if (number == pool.failNth || (pool.failFrom != 0 && number >= pool.failFrom)) {
+    ++pool.failed;
+    return nullptr;
+  }
+  void* block =
+      ::operator new(numberOfBytes == 0 ? 1 : numberOfBytes, veltocam::host::kAlignment,
+                     std::nothrow);
+  if (block == nullptr) {
+    ++pool.failed;
+    return nullptr;
+  }
+  // Fresh pool memory is not zero on the platform; a fixed pattern makes code
+  // that relies on it fail the same way every time.
+  std::memset(block, 0xCD, numberOfBytes);
+  pool.blocks.emplace(block, veltocam::host::Block{numberOfBytes, tag});
+  auto& totals = pool.totals[tag];
+  ++totals.blocks;
+  totals.bytes += numberOfBytes;
+  return block;
+}
+
+void ExFreePoolWithTag(PVOID block, ULONG tag) {
+  auto& pool = veltocam::host::Pool();
+  std::lock_guard lock(pool.mutex);
+  auto it = pool.blocks.find(block);
+  if (it == pool.blocks.end()) {
+    ContractViolation("ExFreePool of a block the pool does not own (double free?)");
+    return;
+  }
+  if (tag != 0 && it->second.tag != tag) ContractViolation("ExFreePoolWithTag with another tag");
+  auto& totals = pool.totals[it->second.tag];
+  --totals.blocks;
+  totals.bytes -= it->second.size;
+  pool.blocks.erase(it);
+  ::operator delete(block, veltocam::host::kAlignment);
+}
+
+void ExFreePool(PVOID block) { ExFreePoolWithTag(block, 0); }
