@@ -111,6 +111,9 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason, KPROCESSOR
                                BOOLEAN alertable, LARGE_INTEGER* timeout);
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE waitMode, BOOLEAN alertable,
                                 LARGE_INTEGER* interval);
+// Busy-waits; under the deterministic scheduler virtual time moves on instead
+// (running what comes due meanwhile, as other processors would).
+void KeStallExecutionProcessor(ULONG microseconds);
 
 // ---- Work items -------------------------------------------------------------
 enum WORK_QUEUE_TYPE { CriticalWorkQueue = 0, DelayedWorkQueue = 1 };

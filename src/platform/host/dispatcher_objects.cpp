@@ -225,3 +225,29 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, LARGE_INTEGER* interva
   Wait(nullptr, interval);
   return STATUS_SUCCESS;
 }
+
+void KeStallExecutionProcessor(ULONG microseconds) {
+  LARGE_INTEGER interval;
+  interval.QuadPart = -static_cast<LONGLONG>(microseconds) * 10;
+  KernelState& k = Kernel();
+  std::uint64_t deadline;
+  SchedulerMode mode;
+  {
+    std::lock_guard lock(k.mutex);
+    mode = k.mode;
+    deadline = veltocam::host::detail::DeadlineLocked(k, interval.QuadPart);
+  }
+  if (mode == SchedulerMode::Deterministic) {
+    if (KeGetCurrentIrql() < DISPATCH_LEVEL) {
+      PumpUntil(nullptr, true, deadline);
+      return;
+    }
+    // At DISPATCH_LEVEL nothing else may run on this thread: only time moves,
+    // and what came due runs at the next pump.
+    std::lock_guard lock(k.mutex);
+    if (k.virtualNow < deadline) k.virtualNow = deadline;
+    return;
+  }
+  while (veltocam::host::Now() < deadline) {
+  }
+}

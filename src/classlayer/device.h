@@ -1,0 +1,65 @@
+// ClassDevice: the class layer's per-device record. The device extension is
+// this record followed directly by the device layer's context, so the two
+// convert into each other by a fixed displacement.
+#pragma once
+
+#include "classlayer/callback_table.h"
+
+struct Channel;
+struct PipeEntry;
+
+constexpr ULONG kClassDeviceTag = 0x45564544;
+
+// DeviceState values.
+constexpr ULONG kDeviceRemoved = 0;  // removed or uninitialised
+constexpr ULONG kDeviceInitialising = 1;
+constexpr ULONG kDeviceStarted = 2;
+
+struct ClassDevice {
+  ULONG Tag;
+  ::Channel* Channel[2];
+  LIST_ENTRY ControlWaitList[2];
+  ULONG ControlBusy[2];
+  KSPIN_LOCK ControlLock;
+  KSPIN_LOCK CompletionLock;
+  LONG ResetCount[2];
+  KSEMAPHORE ChannelLock;
+  KSEMAPHORE UrbLock;
+  ULONG NumberOfStreams;
+  ULONG DeviceState;
+  ULONG OpenCount[2];
+  DEVICE_OBJECT* BusDeviceObject;
+  DEVICE_OBJECT* ClassDeviceObject;
+  DEVICE_OBJECT* LowerDeviceObject;
+  KSPIN_LOCK PipeTableLock;
+  USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+  USB_DEVICE_DESCRIPTOR* DeviceDescriptor;
+  USBD_INTERFACE_INFORMATION* InterfaceInfo;
+  LONG SyncPipeIndex;
+  LONG IsoDataPipeIndex;
+  UCHAR IsoDataStream;
+  LONG BulkDataPipeIndex;
+  UCHAR BulkDataStream;
+  UCHAR StillIsVirtual;
+  UCHAR Removed;
+  ULONG PowerState;
+  ULONG ControlFlags;
+  union {
+    DeviceCallbackTable Extended;  // in force when Version is 0x200
+    BasicCallbackTable Basic;
+  } CallbackTable;
+  ULONG Version;
+  PipeEntry* PipeTable;
+  LONG EventEnableCount;
+};
+
+inline PVOID DeviceContextOf(ClassDevice* device) { return device + 1; }
+
+inline ClassDevice* ClassDeviceFromContext(PVOID deviceContext) {
+  return static_cast<ClassDevice*>(deviceContext) - 1;
+}
+
+// Size of the device extension for a device context of the given size.
+constexpr ULONG DeviceExtensionSize(ULONG deviceContextSize) {
+  return static_cast<ULONG>(sizeof(ClassDevice)) + deviceContextSize;
+}
