@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# The driver directories reach the operating system only through src/platform:
+# outside src/platform/host they include project headers, the C++ standard
+# library and the compiler's SIMD intrinsics, nothing else.
+set -euo pipefail
+root=${1:?source root}
+std='algorithm|array|atomic|bit|cassert|cstdarg|cstddef|cstdint|cstdio|cstdlib|cstring|climits|cmath|concepts|functional|initializer_list|iterator|limits|memory|new|numeric|optional|span|string|string_view|tuple|type_traits|utility|variant|vector|[a-z0-9]*intrin\.h'
+bad=$(grep -rnE '^\s*#\s*include\s*<' "$root/src" --include='*.h' --include='*.cpp' \
+        | grep -v "^$root/src/platform/host/" \
+        | grep -vE "#\s*include\s*<($std)>" || true)
+if [ -n "$bad" ]; then
+  echo "driver code includes headers outside the platform interface and the standard library:"
+  echo "$bad"
+  exit 1
+fi
