@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <map>
 #include <mutex>
+#include <utility>
 
 #include "platform/host/checks.h"
 #include "platform/host/scheduler.h"
