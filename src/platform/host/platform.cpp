@@ -3,6 +3,7 @@
 #include "platform/host/cpu.h"
 #include "platform/host/handles.h"
 #include "platform/host/pool.h"
+#include "platform/host/stream_port.h"
 #include "platform/host/trace.h"
 
 namespace veltocam::host {
@@ -13,6 +14,7 @@ void ResetPlatform(SchedulerMode mode) {
   ResetPool();
   SetTraceSink({});
   SetCpuidOverride({});
+  ResetStreamPort();
 }
 
 std::string DescribeLeftovers() {

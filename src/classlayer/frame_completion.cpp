@@ -1,0 +1,165 @@
+// Finished frames: the passive-level work item that runs ProcessRawFrame,
+// delivers a snapshot copy to the still stream, and completes read requests
+// with their presentation time, duration, picture number and drop count.
+#include "classlayer/callback_calls.h"
+#include "classlayer/device_events.h"
+#include "classlayer/frameengine.h"
+
+namespace {
+
+struct FrameCompletionItem {
+  WORK_QUEUE_ITEM Work;
+  FrameRequest* Request;
+  ::Channel* Channel;
+  ULONG StreamNumber;
+  BOOLEAN Snapshot;
+};
+
+constexpr ULONG kClockFlags =
+    KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
+
+// Gives a snapshot copy of the finished video frame to the still stream's
+// next request; true when one was filled (it is completed by the caller).
+FrameRequest* DeliverSnapshot(ClassDevice* device, const UCHAR* frame, ULONG bytes) {
+  Channel* still = device->Channel[1];
+  if (still == nullptr || !still->Prepared || !still->Streaming) return nullptr;
+  LIST_ENTRY* entry = ExInterlockedRemoveHeadList(&still->ReadQueue, &still->QueueLock);
+  if (entry == nullptr) return nullptr;
+  FrameRequest* request = CONTAINING_RECORD(entry, FrameRequest, Link);
+  KSSTREAM_HEADER* header = StreamHeaderOf(request->Srb);
+  if (header->FrameExtent < bytes) {
+    ExInterlockedInsertHeadList(&still->ReadQueue, &request->Link, &still->QueueLock);
+    return nullptr;
+  }
+  RtlCopyMemory(header->Data, frame, bytes);
+  return request;
+}
+
+}  // namespace
+
+LONGLONG GetStreamTime(HW_STREAM_REQUEST_BLOCK* srb, Channel* channel) {
+  if (channel->MasterClock == nullptr) return 0;
+  HW_TIME_CONTEXT time{};
+  time.HwDeviceExtension = channel->Device;
+  time.HwStreamObject = srb->StreamObject;
+  time.Function = TIME_GET_STREAM_TIME;
+  StreamClassQueryMasterClockSync(channel->MasterClock, &time);
+  return static_cast<LONGLONG>(time.Time);
+}
+
+void CompleteStreamRequest(HW_STREAM_REQUEST_BLOCK* srb, NTSTATUS status) {
+  srb->Status = status;
+  if (srb->Command == SRB_READ_DATA && StreamHeaderOf(srb) != nullptr) {
+    StreamHeaderOf(srb)->DataUsed = 0;
+  }
+  StreamClassStreamNotification(StreamRequestComplete, srb->StreamObject, srb);
+}
+
+void QueueFrameCompletion(Channel* channel, FrameRequest* request, BOOLEAN snapshot) {
+  ClassDevice* device = channel->Device;
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&device->CompletionLock, &oldIrql);
+  auto* item = static_cast<FrameCompletionItem*>(
+      ExAllocatePoolWithTag(NonPagedPool, sizeof(FrameCompletionItem), kClassPoolTag));
+  if (item == nullptr) {
+    KeReleaseSpinLock(&device->CompletionLock, oldIrql);
+    CompleteReadRequest(channel, request, STATUS_INSUFFICIENT_RESOURCES, 0);
+    return;
+  }
+  item->Request = request;
+  item->Channel = channel;
+  item->StreamNumber = channel->StreamNumber;
+  item->Snapshot = snapshot;
+  ExInitializeWorkItem(&item->Work, FrameCompletionWork, item);
+  ExQueueWorkItem(&item->Work, CriticalWorkQueue);
+  KeReleaseSpinLock(&device->CompletionLock, oldIrql);
+}
+
+void FrameCompletionWork(PVOID context) {
+  auto* item = static_cast<FrameCompletionItem*>(context);
+  Channel* channel = item->Channel;
+  FrameRequest* request = item->Request;
+  ClassDevice* device = channel->Device;
+
+  KeWaitForSingleObject(&channel->WorkLock, Executive, KernelMode, FALSE, nullptr);
+  KSSTREAM_HEADER* header = StreamHeaderOf(request->Srb);
+  header->OptionsFlags = 0;
+  if (channel->TakeStartTime) {
+    channel->StartTime = GetStreamTime(request->Srb, channel);
+    channel->TakeStartTime = 0;
+  }
+
+  auto* frameBuffer = static_cast<UCHAR*>(header->Data);
+  const ULONG frameLength = header->FrameExtent;
+  ULONG bytesReturned = request->ActualRawFrameLength;
+  NTSTATUS status = STATUS_SUCCESS;
+  if (!channel->NoRawProcessing) {
+    status = CallProcessRawFrame(device, FrameContextOf(request), frameBuffer, frameLength,
+                                 request->RawBuffer, request->RawBufferLength,
+                                 request->NumberOfPackets, &bytesReturned,
+                                 request->ActualRawFrameLength, item->StreamNumber);
+  } else if (bytesReturned > request->BytesWritten) {
+    // The client's buffer was the raw buffer: only what fitted is there.
+    bytesReturned = request->BytesWritten;
+  }
+  // Never report more data than the client's buffer holds.
+  if (bytesReturned > frameLength) bytesReturned = frameLength;
+
+  FrameRequest* snapshot = nullptr;
+  if (item->Snapshot) {
+    if ((device->ControlFlags & kDeviceEvents) != 0) SignalSnapshotEvent(device);
+    snapshot = DeliverSnapshot(device, frameBuffer, bytesReturned);
+  }
+  CompleteReadRequest(channel, request, status, bytesReturned);
+  if (snapshot != nullptr) CompleteReadRequest(device->Channel[1], snapshot, status, bytesReturned);
+
+  KeReleaseSemaphore(&channel->WorkLock, 0, 1, FALSE);
+  ExFreePool(item);
+}
+
+void CompleteReadRequest(Channel* channel, FrameRequest* request, NTSTATUS status,
+                         ULONG bytesReturned) {
+  HW_STREAM_REQUEST_BLOCK* srb = request->Srb;
+  KSSTREAM_HEADER* header = StreamHeaderOf(srb);
+  KS_FRAME_INFO* frameInfo = FrameInfoOf(header);
+  const bool video = channel->StreamNumber == 0;
+
+  srb->Status = status;
+  header->DataUsed = bytesReturned;
+  if (video) channel->FrameInfo.ExtendedHeaderSize = frameInfo->ExtendedHeaderSize;
+  header->PresentationTime.Numerator = 1;
+  header->PresentationTime.Denominator = 1;
+  const LONGLONG frameTime = channel->VideoInfo != nullptr ? channel->VideoInfo->AvgTimePerFrame : 0;
+  header->Duration = frameTime;
+  header->PresentationTime.Time = channel->MasterClock != nullptr ? GetStreamTime(srb, channel) : 0;
+
+  if (video) {
+    LONGLONG picture;
+    if (frameTime > 0) {
+      const auto elapsed =
+          static_cast<ULONGLONG>(header->PresentationTime.Time - channel->StartTime);
+      const auto period = static_cast<ULONGLONG>(frameTime);
+      picture = static_cast<LONGLONG>(elapsed / period + (elapsed % period != 0 ? 1 : 0));
+    } else {
+      // No frame duration to count time in: number the pictures by the frames
+      // delivered, which is what the clock gives when nothing is dropped.
+      picture = channel->FramesCompleted > 0 ? channel->FramesCompleted : 0;
+    }
+    channel->FrameInfo.PictureNumber = picture;
+    const LONGLONG drops = picture - channel->FramesCompleted;
+    channel->FrameInfo.DropCount = drops > 0 ? drops : 0;
+  }
+
+  if (header->OptionsFlags == 0) header->OptionsFlags = KSSTREAM_HEADER_OPTIONSF_SPLICEPOINT;
+  if (channel->MasterClock != nullptr) {
+    header->OptionsFlags |= kClockFlags;
+  } else {
+    header->OptionsFlags &= ~kClockFlags;
+  }
+  if (video) RtlCopyMemory(frameInfo, &channel->FrameInfo, sizeof(KS_FRAME_INFO));
+  if (!channel->NoRawProcessing && request->RawBuffer != nullptr) {
+    ExFreePool(request->RawBuffer);
+    request->RawBuffer = nullptr;
+  }
+  StreamClassStreamNotification(StreamRequestComplete, srb->StreamObject, srb);
+}

@@ -1,0 +1,184 @@
+#include "classlayer/recovery.h"
+
+#include "classlayer/callback_calls.h"
+#include "classlayer/frameengine.h"
+#include "classlayer/usbrequests.h"
+
+namespace {
+
+struct ResetWorkItem {
+  WORK_QUEUE_ITEM Work;
+  ::Channel* Channel;
+  ULONG StreamNumber;
+  FrameRequest* Request;
+};
+
+LONGLONG WatchdogPeriod(const Channel* channel) {
+  return channel->StreamNumber == 0 ? kVideoWatchdogPeriod : kStillWatchdogPeriod;
+}
+
+void ArmWatchdog(Channel* channel) {
+  LARGE_INTEGER due;
+  due.QuadPart = WatchdogPeriod(channel);
+  KeSetTimer(&channel->WatchdogTimer, due, &channel->WatchdogDpc);
+}
+
+bool TransfersIdle(const Channel* channel) {
+  if (channel->Virtual) return true;
+  for (const TransferSet& set : channel->Transfers) {
+    if (set.PendingCount != 0) return false;
+  }
+  return true;
+}
+
+USBD_PIPE_HANDLE PipeHandle(const ClassDevice* device, LONG index) {
+  return device->InterfaceInfo->Pipes[index].PipeHandle;
+}
+
+// Aborts (or resets) the data pipe, then the sync pipe if there is one.
+NTSTATUS ForEachPipe(ClassDevice* device, Channel* channel,
+                     NTSTATUS (*request)(ClassDevice*, USBD_PIPE_HANDLE)) {
+  NTSTATUS status = request(device, PipeHandle(device, channel->DataPipe));
+  if (NT_SUCCESS(status) && channel->SyncPipe >= 0) {
+    status = request(device, PipeHandle(device, channel->SyncPipe));
+  }
+  return status;
+}
+
+}  // namespace
+
+void StartWatchdog(Channel* channel) {
+  KeInitializeTimer(&channel->WatchdogTimer);
+  KeInitializeDpc(&channel->WatchdogDpc, WatchdogTimerDpc, channel);
+  channel->StateFlags |= kChannelWatchdogArmed;
+  ArmWatchdog(channel);
+}
+
+void StopWatchdog(Channel* channel) {
+  channel->StateFlags &= ~kChannelWatchdogArmed;
+  KeCancelTimer(&channel->WatchdogTimer);
+  KeRemoveQueueDpc(&channel->WatchdogDpc);
+}
+
+void WatchdogTimerDpc(KDPC*, PVOID context, PVOID, PVOID) {
+  auto* channel = static_cast<Channel*>(context);
+  ClassDevice* device = channel->Device;
+  const bool removed = device->Removed != 0;
+  const bool busy = channel->ErrorFlag != 0 ||
+                    (channel->StateFlags & (kChannelStopping | kChannelAwaitingIdle)) != 0 ||
+                    removed;
+  if (busy && channel->Streaming && TransfersIdle(channel)) {
+    const bool stopping = (channel->StateFlags & kChannelStopping) != 0;
+    if (channel->ErrorFlag != 0 && !removed && !stopping) {
+      QueueChannelReset(device, channel, nullptr);
+      channel->ErrorFlag = 0;
+    }
+    if ((stopping && !channel->StoppedByClient) || removed) CancelQueuedReads(channel);
+
+    FrameRequest* cancelled = nullptr;
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&channel->CurrentLock, &oldIrql);
+    if (channel->Current != nullptr && (stopping || removed)) {
+      FrameRequest* current = channel->Current;
+      channel->Current = nullptr;
+      if (channel->StoppedByClient) {
+        ExInterlockedInsertHeadList(&channel->ReadQueue, &current->Link, &channel->QueueLock);
+      } else {
+        cancelled = current;
+      }
+    }
+    KeReleaseSpinLock(&channel->CurrentLock, oldIrql);
+    if (cancelled != nullptr) CompleteCancelledRead(channel, cancelled);
+
+    if ((channel->StateFlags & kChannelAwaitingIdle) != 0) {
+      channel->StateFlags &= ~kChannelAwaitingIdle;
+      KeSetEvent(&channel->ResetEvent, IO_NO_INCREMENT, FALSE);
+    }
+    if ((channel->StateFlags & kChannelStopping) != 0) {
+      channel->StateFlags &= ~kChannelStopping;
+      KeSetEvent(&channel->StopEvent, IO_NO_INCREMENT, FALSE);
+    }
+  }
+  if ((channel->StateFlags & kChannelWatchdogArmed) != 0) ArmWatchdog(channel);
+}
+
+bool QueueChannelReset(ClassDevice* device, Channel* channel, FrameRequest* request) {
+  const ULONG stream = channel->StreamNumber;
+  if (InterlockedIncrement(&device->ResetCount[stream]) > 0) {
+    InterlockedDecrement(&device->ResetCount[stream]);
+    return false;
+  }
+  auto* item = static_cast<ResetWorkItem*>(
+      ExAllocatePoolWithTag(NonPagedPool, sizeof(ResetWorkItem), kClassPoolTag));
+  if (item == nullptr) {
+    InterlockedDecrement(&device->ResetCount[stream]);
+    return true;  // recovery is skipped this time
+  }
+  item->Channel = channel;
+  item->StreamNumber = stream;
+  item->Request = request;
+  channel->ResetWork = item;
+  ExInitializeWorkItem(&item->Work, ChannelResetWork, item);
+  ExQueueWorkItem(&item->Work, CriticalWorkQueue);
+  return true;
+}
+
+void ChannelResetWork(PVOID context) {
+  auto* item = static_cast<ResetWorkItem*>(context);
+  Channel* channel = item->Channel;
+  ClassDevice* device = channel->Device;
+  if (!device->Removed && !channel->Virtual) {
+    ULONG port = 0;
+    KeWaitForSingleObject(&device->ChannelLock, Executive, KernelMode, FALSE, nullptr);
+    NTSTATUS result = GetPortStatus(device, &port);
+    KeReleaseSemaphore(&device->ChannelLock, IO_NO_INCREMENT, 1, FALSE);
+    if (NT_SUCCESS(result) && (port & USBD_PORT_CONNECTED) == 0) {
+      device->Removed = 1;
+    } else if (channel->PipeKind == kPipeKindIsochronous) {
+      ResetAndRestart(device, channel, result, port);
+    }
+  }
+  channel->ResetWork = nullptr;
+  InterlockedDecrement(&device->ResetCount[item->StreamNumber]);
+  ExFreePool(item);
+}
+
+NTSTATUS ResetAndRestart(ClassDevice* device, Channel* channel, NTSTATUS portStatusResult,
+                         ULONG portStatus) {
+  KeWaitForSingleObject(&device->ChannelLock, Executive, KernelMode, FALSE, nullptr);
+  if (NT_SUCCESS(portStatusResult) && (portStatus & USBD_PORT_ENABLED) == 0) ResetPort(device);
+
+  NTSTATUS status = ForEachPipe(device, channel, AbortPipe);
+  if (NT_SUCCESS(status)) {
+    KeClearEvent(&channel->ResetEvent);
+    channel->StateFlags |= kChannelAwaitingIdle;
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = kIdleWaitTimeout;
+    if (KeWaitForSingleObject(&channel->ResetEvent, Executive, KernelMode, FALSE, &timeout) ==
+        STATUS_TIMEOUT) {
+      channel->StateFlags &= ~kChannelAwaitingIdle;
+      status = STATUS_TIMEOUT;
+    } else {
+      status = ForEachPipe(device, channel, ResetPipe);
+      const ULONG stream = channel->StreamNumber;
+      if (channel->Streaming && NT_SUCCESS(status)) {
+        status = CallStopCapture(device, stream);
+        if (NT_SUCCESS(status)) status = CallStartCapture(device, stream);
+        if (NT_SUCCESS(status)) {
+          channel->SyncPipe = device->SyncPipeIndex;
+          if (stream == device->IsoDataStream) {
+            channel->DataPipe = device->IsoDataPipeIndex;
+            channel->PipeKind = kPipeKindIsochronous;
+            StartIsoStreaming(device, channel, TRUE);
+          } else if (stream == device->BulkDataStream) {
+            channel->DataPipe = device->BulkDataPipeIndex;
+            channel->PipeKind = kPipeKindBulk;
+            channel->Streaming = 1;
+          }
+        }
+      }
+    }
+  }
+  KeReleaseSemaphore(&device->ChannelLock, IO_NO_INCREMENT, 1, FALSE);
+  return status;
+}

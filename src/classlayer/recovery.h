@@ -1,0 +1,25 @@
+// The per-channel watchdog and the recovery it starts: when a channel's
+// transfers have all come back after an error, a work item checks the port,
+// resets it if disabled, aborts and resets the pipes, restarts capture through
+// the device layer and resubmits the transfers. The watchdog also finishes
+// stops and pending resets once the transfers are idle.
+#pragma once
+
+#include "classlayer/channel.h"
+#include "classlayer/device.h"
+
+constexpr LONGLONG kVideoWatchdogPeriod = -2'500'000;  // 250 ms
+constexpr LONGLONG kStillWatchdogPeriod = -2'900'000;  // 290 ms
+constexpr LONGLONG kIdleWaitTimeout = -80'000'000;     // 8 s
+
+// Arms the watchdog (first expiry after one period) and sets the armed flag.
+void StartWatchdog(Channel* channel);
+// Clears the armed flag and cancels the timer.
+void StopWatchdog(Channel* channel);
+void WatchdogTimerDpc(KDPC* dpc, PVOID channel, PVOID, PVOID);
+
+// False when a recovery of the channel's stream is already running.
+bool QueueChannelReset(ClassDevice* device, Channel* channel, FrameRequest* request);
+void ChannelResetWork(PVOID workItem);
+NTSTATUS ResetAndRestart(ClassDevice* device, Channel* channel, NTSTATUS portStatusResult,
+                         ULONG portStatus);
