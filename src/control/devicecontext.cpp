@@ -48,6 +48,8 @@ NTSTATUS Configure(DEVICE_OBJECT*, PVOID deviceContext, USBD_INTERFACE_INFORMATI
     return STATUS_SUCCESS;
   }
 
+  KeInitializeSemaphore(&context->FrameLock, 1, 1);
+
   NTSTATUS status = STATUS_SUCCESS;
   // The copy is never smaller than the record type, so reading pipe 0 from it
   // stays inside the allocation even when the bus driver's Length is short.

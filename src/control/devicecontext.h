@@ -120,6 +120,9 @@ struct DeviceContext {
   ULONG OutputCompression;
   ULONG RawFrameLength;
   ULONG MaxPacketSize;
+  // Capture and still frames are finished by different work items but share
+  // the work buffers: one frame at a time (initialised by Configure).
+  KSEMAPHORE FrameLock;
 };
 
 // FrameValid is written by the packet path at DISPATCH_LEVEL and tested and
