@@ -9,10 +9,6 @@ namespace {
 
 #define AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
 
-constexpr int Pair(int onU, int onV) {
-  return static_cast<int>(static_cast<unsigned>(onV) << 16 | (static_cast<unsigned>(onU) & 0xFFFF));
-}
-
 struct Terms {
   // [0]: pixels 0-7 | 16-23, [1]: pixels 8-15 | 24-31, matching the luma unpacks.
   __m256i red[2], green[2], blue[2];
@@ -40,9 +36,9 @@ AVX2_INLINE Terms ChromaTerms16(const UCHAR* u, const UCHAR* v) {
   const __m256i uvLow = _mm256_unpacklo_epi16(du, dv);
   const __m256i uvHigh = _mm256_unpackhi_epi16(du, dv);
   Terms terms;
-  Widen(Term(uvLow, uvHigh, Pair(-1, 1435)), terms.red);
-  Widen(Term(uvLow, uvHigh, Pair(-352, -731)), terms.green);
-  Widen(Term(uvLow, uvHigh, Pair(1815, 1)), terms.blue);
+  Widen(Term(uvLow, uvHigh, kRedPair), terms.red);
+  Widen(Term(uvLow, uvHigh, kGreenPair), terms.green);
+  Widen(Term(uvLow, uvHigh, kBluePair), terms.blue);
   return terms;
 }
 

@@ -46,6 +46,15 @@ inline void ConvertPairTail(const RgbRowPair& rows, ULONG from, ULONG width) {
   }
 }
 
+// The chroma terms' coefficients as (U', V') pairs for 16-bit multiply-adds:
+// the low half multiplies U', the high half V'.
+constexpr int CoefficientPair(int onU, int onV) {
+  return static_cast<int>(static_cast<unsigned>(onV) << 16 | (static_cast<unsigned>(onU) & 0xFFFF));
+}
+constexpr int kRedPair = CoefficientPair(-1, 1435);
+constexpr int kGreenPair = CoefficientPair(-352, -731);
+constexpr int kBluePair = CoefficientPair(1815, 1);
+
 // Byte shuffles that interleave 16 blue, 16 green and 16 red samples into 48
 // bytes of B, G, R pixels: Mask[output chunk][channel][lane] picks the pixel
 // for that output byte from the channel's register, or 0x80 (zero) when the

@@ -9,11 +9,6 @@ namespace {
 
 #define SSSE3_INLINE __attribute__((target("ssse3"), always_inline)) inline
 
-// Coefficient pairs for (U', V') multiply-adds: low half times U', high times V'.
-constexpr int Pair(int onU, int onV) {
-  return static_cast<int>(static_cast<unsigned>(onV) << 16 | (static_cast<unsigned>(onU) & 0xFFFF));
-}
-
 struct Terms {
   __m128i red[2], green[2], blue[2];  // [0]: pixels 0-7, [1]: pixels 8-15
 };
@@ -39,9 +34,9 @@ SSSE3_INLINE Terms ChromaTerms8(const UCHAR* u, const UCHAR* v) {
   const __m128i uvLow = _mm_unpacklo_epi16(du, dv);
   const __m128i uvHigh = _mm_unpackhi_epi16(du, dv);
   Terms terms;
-  Widen(Term(uvLow, uvHigh, Pair(-1, 1435)), terms.red);
-  Widen(Term(uvLow, uvHigh, Pair(-352, -731)), terms.green);
-  Widen(Term(uvLow, uvHigh, Pair(1815, 1)), terms.blue);
+  Widen(Term(uvLow, uvHigh, kRedPair), terms.red);
+  Widen(Term(uvLow, uvHigh, kGreenPair), terms.green);
+  Widen(Term(uvLow, uvHigh, kBluePair), terms.blue);
   return terms;
 }
 
