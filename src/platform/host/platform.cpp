@@ -1,8 +1,10 @@
 #include "platform/host/platform.h"
 
 #include "platform/host/cpu.h"
+#include "platform/host/device_keys.h"
 #include "platform/host/handles.h"
 #include "platform/host/pool.h"
+#include "platform/host/registry_store.h"
 #include "platform/host/trace.h"
 
 namespace veltocam::host {
@@ -13,6 +15,8 @@ void ResetPlatform(SchedulerMode mode) {
   ResetPool();
   SetTraceSink({});
   SetCpuidOverride({});
+  ResetRegistry();
+  ResetDeviceRegistryKeys();
 }
 
 std::string DescribeLeftovers() {
