@@ -2,6 +2,7 @@
 
 #include "platform/host/cpu.h"
 #include "platform/host/device_keys.h"
+#include "platform/host/files_host.h"
 #include "platform/host/handles.h"
 #include "platform/host/pool.h"
 #include "platform/host/registry_store.h"
@@ -17,6 +18,7 @@ void ResetPlatform(SchedulerMode mode) {
   SetCpuidOverride({});
   ResetRegistry();
   ResetDeviceRegistryKeys();
+  ResetFiles();  // the system root too: set it again after a reset
 }
 
 std::string DescribeLeftovers() {
