@@ -236,14 +236,21 @@ TEST_F(Files, InjectedFaultsFailWithoutSideEffects) {
   EXPECT_EQ(Get("snap.dat"), "data");  // the failed writes left nothing, not even a gap
 }
 
-TEST_F(Files, AbovePassiveLevelIsAContractViolation) {
+// No fixture: the child process of the death test leaves no directory behind.
+TEST(FilesDeathTest, AbovePassiveLevelIsAContractViolation) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(
       {
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);
+        UNICODE_STRING path;
+        RtlInitUnicodeString(&path, u"\\SystemRoot\\snap.dat");
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
         HANDLE handle;
-        Create(u"\\SystemRoot\\snap.dat", FILE_OVERWRITE_IF, &handle);
+        IO_STATUS_BLOCK status;
+        ZwCreateFile(&handle, GENERIC_WRITE, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL,
+                     0, FILE_OVERWRITE_IF, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
       },
       "ZwCreateFile called above PASSIVE_LEVEL");
 }
