@@ -200,6 +200,57 @@ void Complete(IO_STATUS_BLOCK* ioStatusBlock, NTSTATUS status, ULONG_PTR informa
   ioStatusBlock->Information = information;
 }
 
+// ZwReadFile and ZwWriteFile: `buffer` is only read from for a write.
+NTSTATUS Transfer(FileOperation operation, HANDLE fileHandle, IO_STATUS_BLOCK* ioStatusBlock,
+                  void* buffer, ULONG length, const LARGE_INTEGER* byteOffset) {
+  const bool write = operation == FileOperation::Write;
+  if (!RequirePassiveLevel(write ? "ZwWriteFile" : "ZwReadFile")) {
+    return STATUS_INVALID_DEVICE_STATE;
+  }
+  FileHandle* file;
+  if (NTSTATUS status = FileOf(fileHandle, &file); !NT_SUCCESS(status)) return status;
+  if (ioStatusBlock == nullptr || (buffer == nullptr && length != 0)) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (!(write ? file->canWrite : file->canRead)) return STATUS_ACCESS_DENIED;
+  std::lock_guard lock(file->mutex);
+  // A handle that may only append writes at the end, whatever it is told.
+  LARGE_INTEGER end;
+  end.QuadPart = FILE_WRITE_TO_END_OF_FILE;
+  std::uint64_t offset = 0;
+  if (NTSTATUS status =
+          StartOffset(*file, write && file->appendOnly ? &end : byteOffset, write, &offset);
+      !NT_SUCCESS(status)) {
+    return status;
+  }
+  if (NTSTATUS fault = TakeFault(operation); !NT_SUCCESS(fault)) {
+    Complete(ioStatusBlock, fault, 0);
+    return fault;
+  }
+  auto* bytes = static_cast<char*>(buffer);
+  NTSTATUS status = STATUS_SUCCESS;
+  ULONG done = 0;
+  while (done < length) {
+    const auto at = static_cast<off_t>(offset + done);
+    const ssize_t n = write ? ::pwrite(file->fd, bytes + done, length - done, at)
+                            : ::pread(file->fd, bytes + done, length - done, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n < 0) status = FromErrno(errno);
+      if (n == 0 && write) status = STATUS_DISK_FULL;
+      break;
+    }
+    done += static_cast<ULONG>(n);
+  }
+  if (NT_SUCCESS(status) && !write && done == 0 && length != 0) {
+    status = STATUS_END_OF_FILE;
+  } else if (file->synchronous) {
+    file->position = offset + done;
+  }
+  Complete(ioStatusBlock, status, done);
+  return status;
+}
+
 }  // namespace
 
 void SetSystemRoot(const std::string& directory) {
@@ -304,86 +355,13 @@ NTSTATUS ZwCreateFile(HANDLE* fileHandle, ACCESS_MASK desiredAccess,
 NTSTATUS ZwWriteFile(HANDLE fileHandle, HANDLE /*event*/, PIO_APC_ROUTINE /*apcRoutine*/,
                      PVOID /*apcContext*/, IO_STATUS_BLOCK* ioStatusBlock, const void* buffer,
                      ULONG length, LARGE_INTEGER* byteOffset, ULONG* /*key*/) {
-  namespace host = veltocam::host;
-  if (!host::RequirePassiveLevel("ZwWriteFile")) return STATUS_INVALID_DEVICE_STATE;
-  host::FileHandle* file;
-  if (NTSTATUS status = host::FileOf(fileHandle, &file); !NT_SUCCESS(status)) return status;
-  if (ioStatusBlock == nullptr || (buffer == nullptr && length != 0)) {
-    return STATUS_INVALID_PARAMETER;
-  }
-  if (!file->canWrite) return STATUS_ACCESS_DENIED;
-  std::lock_guard lock(file->mutex);
-  std::uint64_t offset;
-  if (NTSTATUS status = host::StartOffset(*file, byteOffset, true, &offset); !NT_SUCCESS(status)) {
-    return status;
-  }
-  if (NTSTATUS fault = host::TakeFault(FileOperation::Write); !NT_SUCCESS(fault)) {
-    host::Complete(ioStatusBlock, fault, 0);
-    return fault;
-  }
-  if (file->appendOnly) {
-    LARGE_INTEGER end;
-    end.QuadPart = FILE_WRITE_TO_END_OF_FILE;
-    host::StartOffset(*file, &end, true, &offset);
-  }
-  const auto* bytes = static_cast<const char*>(buffer);
-  ULONG written = 0;
-  while (written < length) {
-    const ssize_t n =
-        ::pwrite(file->fd, bytes + written, length - written, static_cast<off_t>(offset + written));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const NTSTATUS status = n < 0 ? host::FromErrno(errno) : STATUS_DISK_FULL;
-      if (file->synchronous) file->position = offset + written;
-      host::Complete(ioStatusBlock, status, written);
-      return status;
-    }
-    written += static_cast<ULONG>(n);
-  }
-  if (file->synchronous) file->position = offset + written;
-  host::Complete(ioStatusBlock, STATUS_SUCCESS, written);
-  return STATUS_SUCCESS;
+  return veltocam::host::Transfer(FileOperation::Write, fileHandle, ioStatusBlock,
+                                  const_cast<void*>(buffer), length, byteOffset);
 }
 
 NTSTATUS ZwReadFile(HANDLE fileHandle, HANDLE /*event*/, PIO_APC_ROUTINE /*apcRoutine*/,
                     PVOID /*apcContext*/, IO_STATUS_BLOCK* ioStatusBlock, void* buffer,
                     ULONG length, LARGE_INTEGER* byteOffset, ULONG* /*key*/) {
-  namespace host = veltocam::host;
-  if (!host::RequirePassiveLevel("ZwReadFile")) return STATUS_INVALID_DEVICE_STATE;
-  host::FileHandle* file;
-  if (NTSTATUS status = host::FileOf(fileHandle, &file); !NT_SUCCESS(status)) return status;
-  if (ioStatusBlock == nullptr || (buffer == nullptr && length != 0)) {
-    return STATUS_INVALID_PARAMETER;
-  }
-  if (!file->canRead) return STATUS_ACCESS_DENIED;
-  std::lock_guard lock(file->mutex);
-  std::uint64_t offset;
-  if (NTSTATUS status = host::StartOffset(*file, byteOffset, false, &offset); !NT_SUCCESS(status)) {
-    return status;
-  }
-  if (NTSTATUS fault = host::TakeFault(FileOperation::Read); !NT_SUCCESS(fault)) {
-    host::Complete(ioStatusBlock, fault, 0);
-    return fault;
-  }
-  auto* bytes = static_cast<char*>(buffer);
-  ULONG done = 0;
-  while (done < length) {
-    const ssize_t n =
-        ::pread(file->fd, bytes + done, length - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const NTSTATUS status = host::FromErrno(errno);
-      host::Complete(ioStatusBlock, status, done);
-      return status;
-    }
-    if (n == 0) break;
-    done += static_cast<ULONG>(n);
-  }
-  if (done == 0 && length != 0) {
-    host::Complete(ioStatusBlock, STATUS_END_OF_FILE, 0);
-    return STATUS_END_OF_FILE;
-  }
-  if (file->synchronous) file->position = offset + done;
-  host::Complete(ioStatusBlock, STATUS_SUCCESS, done);
-  return STATUS_SUCCESS;
+  return veltocam::host::Transfer(FileOperation::Read, fileHandle, ioStatusBlock, buffer, length,
+                                  byteOffset);
 }

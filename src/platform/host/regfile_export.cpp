@@ -42,7 +42,8 @@ bool PrintableAsText(const Value& value) {
   return (text.size() + 1) * 2 == value.data.size() && !HasLineBreak(text);
 }
 
-void AppendHex(std::u16string* out, std::u16string prefix, const std::vector<std::uint8_t>& data) {
+void AppendHex(std::u16string* out, const std::u16string& prefix,
+               const std::vector<std::uint8_t>& data) {
   std::size_t column = prefix.size();
   *out += prefix;
   for (std::size_t i = 0; i < data.size(); ++i) {

@@ -124,30 +124,16 @@ NTSTATUS RtlCheckRegistryKey(ULONG relativeTo, const WCHAR* path) {
   return registry::FindRtlKey(relativeTo, path, &key);
 }
 
-NTSTATUS ZwOpenKey(HANDLE* keyHandle, ACCESS_MASK /*desiredAccess*/,
-                   OBJECT_ATTRIBUTES* objectAttributes) {
-  if (!RequirePassiveLevel("ZwOpenKey")) return kWrongLevel;
-  if (keyHandle == nullptr) return STATUS_INVALID_PARAMETER;
-  std::lock_guard lock(registry::Lock());
-  std::shared_ptr<Key> key;
-  bool created;
-  if (NTSTATUS status = KeyOfAttributes(objectAttributes, false, &key, &created);
-      !NT_SUCCESS(status)) {
-    return status;
-  }
-  *keyHandle = registry::OpenKeyHandle(std::move(key));
-  return STATUS_SUCCESS;
-}
+namespace {
 
-NTSTATUS ZwCreateKey(HANDLE* keyHandle, ACCESS_MASK /*desiredAccess*/,
-                     OBJECT_ATTRIBUTES* objectAttributes, ULONG /*titleIndex*/,
-                     UNICODE_STRING* /*keyClass*/, ULONG /*createOptions*/, ULONG* disposition) {
-  if (!RequirePassiveLevel("ZwCreateKey")) return kWrongLevel;
+NTSTATUS OpenKey(const char* routine, HANDLE* keyHandle, OBJECT_ATTRIBUTES* objectAttributes,
+                 bool create, ULONG* disposition) {
+  if (!RequirePassiveLevel(routine)) return kWrongLevel;
   if (keyHandle == nullptr) return STATUS_INVALID_PARAMETER;
   std::lock_guard lock(registry::Lock());
   std::shared_ptr<Key> key;
   bool created;
-  if (NTSTATUS status = KeyOfAttributes(objectAttributes, true, &key, &created);
+  if (NTSTATUS status = KeyOfAttributes(objectAttributes, create, &key, &created);
       !NT_SUCCESS(status)) {
     return status;
   }
@@ -155,6 +141,19 @@ NTSTATUS ZwCreateKey(HANDLE* keyHandle, ACCESS_MASK /*desiredAccess*/,
   if (disposition != nullptr)
     *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
   return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS ZwOpenKey(HANDLE* keyHandle, ACCESS_MASK /*desiredAccess*/,
+                   OBJECT_ATTRIBUTES* objectAttributes) {
+  return OpenKey("ZwOpenKey", keyHandle, objectAttributes, false, nullptr);
+}
+
+NTSTATUS ZwCreateKey(HANDLE* keyHandle, ACCESS_MASK /*desiredAccess*/,
+                     OBJECT_ATTRIBUTES* objectAttributes, ULONG /*titleIndex*/,
+                     UNICODE_STRING* /*keyClass*/, ULONG /*createOptions*/, ULONG* disposition) {
+  return OpenKey("ZwCreateKey", keyHandle, objectAttributes, true, disposition);
 }
 
 NTSTATUS ZwSetValueKey(HANDLE keyHandle, const UNICODE_STRING* valueName, ULONG /*titleIndex*/,

@@ -88,11 +88,6 @@ bool Key::DeleteValue(std::u16string_view valueName) {
   return false;
 }
 
-std::u16string Key::Path() const {
-  if (parent == nullptr) return u"\\" + name;
-  return parent->Path() + u"\\" + name;
-}
-
 std::mutex& Lock() {
   static std::mutex mutex;
   return mutex;
@@ -155,14 +150,13 @@ std::shared_ptr<Key> CreateKey(const std::shared_ptr<Key>& start,
   return key;
 }
 
-bool DeleteKey(const std::shared_ptr<Key>& key) {
+// By value: the caller's pointer may be the map entry that the erase destroys.
+bool DeleteKey(std::shared_ptr<Key> key) {  // NOLINT(performance-unnecessary-value-param)
   if (key == nullptr || key->deleted || key->parent == nullptr || key->parent == Root().get()) {
     return false;
   }
-  Key* parent = key->parent;
-  std::shared_ptr<Key> keep = key;  // the map held the last reference, perhaps
-  parent->subkeys.erase(FoldCase(key->name));
-  MarkDeleted(*keep);
+  key->parent->subkeys.erase(FoldCase(key->name));
+  MarkDeleted(*key);
   return true;
 }
 

@@ -40,8 +40,6 @@ struct Key {
   // appends a new one.
   void SetValue(std::u16string_view valueName, ULONG type, std::vector<std::uint8_t> data);
   bool DeleteValue(std::u16string_view valueName);
-  // "\Registry\MACHINE\..." of this key.
-  std::u16string Path() const;
 };
 
 // Caller holds this for every operation below.
@@ -73,7 +71,7 @@ std::shared_ptr<Key> CreateKey(const std::shared_ptr<Key>& start,
                                bool* created = nullptr);
 // Unlinks the key with its subtree; keys still held by handles are marked
 // deleted. The hives and "\Registry" cannot be deleted.
-bool DeleteKey(const std::shared_ptr<Key>& key);
+bool DeleteKey(std::shared_ptr<Key> key);
 
 // UTF-16 string data as the registry stores it: the characters and a NUL.
 std::vector<std::uint8_t> StringData(std::u16string_view text);
