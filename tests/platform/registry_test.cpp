@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/host/device_keys.h"
@@ -305,6 +306,31 @@ TEST(RegistryWritesDeathTest, AbovePassiveLevelIsAContractViolation) {
         RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, kControlW, u"x", REG_DWORD, &one, 4);
       },
       "RtlWriteRegistryValue called above PASSIVE_LEVEL");
+}
+
+// Work items run on worker threads in real time: the store must hold up
+// when writers, readers, imports and deletions overlap.
+TEST(RegistryStore, ConcurrentUseKeepsEveryValueWhole) {
+  ASSERT_TRUE(host::CreateRegistryKey(kControl));
+  std::vector<std::thread> threads;
+  for (ULONG id = 0; id < 4; ++id) {
+    threads.emplace_back([id] {
+      const WCHAR name[] = {u'V', static_cast<WCHAR>(u'0' + id), 0};
+      for (ULONG i = 0; i < 500; ++i) {
+        const ULONG value = id << 16 | i;
+        EXPECT_EQ(
+            RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, kControlW, name, REG_DWORD, &value, 4),
+            STATUS_SUCCESS);
+        ULONG read = 0;
+        EXPECT_EQ(QueryOne(kControlW, DirectEntry(name, &read)), STATUS_SUCCESS);
+        EXPECT_EQ(read >> 16, id);  // never another thread's value, never torn
+        host::SetRegistryDword(std::string(kControl) + "\\Scratch", "x", i);
+        host::DeleteRegistryKey(std::string(kControl) + "\\Scratch");
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(host::RegistryValues(kControl).size(), 4u);
 }
 
 class KeyHandles : public testing::Test {

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 
 #include "platform/host/case_folding.h"
@@ -164,7 +163,7 @@ class Parser {
       }
       key->insert(key->end(), below.begin(), below.end());
     }
-    if (remove && key->size() == 1) return "a root key cannot be deleted";
+    if (remove && slash == std::u16string_view::npos) return "a root key cannot be deleted";
     key_ = *key;
     keyDeleted_ = remove;
     operations_->push_back({remove ? Operation::DeleteKey : Operation::CreateKey, *key, {}, 0, {}});

@@ -121,8 +121,9 @@ NTSTATUS Deliver(const RTL_QUERY_REGISTRY_TABLE& entry, const std::u16string& na
         type != entry.DefaultType >> RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) {
       return STATUS_OBJECT_TYPE_MISMATCH;
     }
-    // Split into strings, a multi-string would leave only its last one in
-    // the target (and leak the buffers allocated for the others).
+    // Delivered string by string, a multi-string would leave only its last
+    // string in the target (and leak the buffers allocated for the others):
+    // it is delivered whole, with NOEXPAND, or not at all.
     if (type == REG_MULTI_SZ && expand) return STATUS_INVALID_PARAMETER;
     if (type == REG_EXPAND_SZ && expand) {
       data = registry::StringData(Expand(registry::StringFromData(data), environment));
@@ -138,18 +139,12 @@ NTSTATUS Deliver(const RTL_QUERY_REGISTRY_TABLE& entry, const std::u16string& na
                        context);
   }
   if (type == REG_MULTI_SZ && expand) {
-    // One call per string, each with its NUL; the empty string ends the list.
-    std::size_t start = 0;
-    for (std::size_t i = 0; i + 1 < data.size(); i += 2) {
-      if (data[i] != 0 || data[i + 1] != 0) continue;
-      if (i == start) break;
-      std::vector<std::uint8_t> one(data.begin() + static_cast<std::ptrdiff_t>(start),
-                                    data.begin() + static_cast<std::ptrdiff_t>(i + 2));
-      if (NTSTATUS status = CallRoutine(entry, name, REG_SZ, std::move(one), context);
+    // One call per string, each with its NUL.
+    for (const std::u16string& text : registry::SplitMultiString(data)) {
+      if (NTSTATUS status = CallRoutine(entry, name, REG_SZ, registry::StringData(text), context);
           !NT_SUCCESS(status)) {
         return status;
       }
-      start = i + 2;
     }
     return STATUS_SUCCESS;
   }
@@ -159,8 +154,9 @@ NTSTATUS Deliver(const RTL_QUERY_REGISTRY_TABLE& entry, const std::u16string& na
 NTSTATUS DeliverDefault(const RTL_QUERY_REGISTRY_TABLE& entry, PVOID context,
                         const WCHAR* environment) {
   ULONG type = entry.DefaultType;
-  if (entry.Flags & RTL_QUERY_REGISTRY_TYPECHECK)
+  if (entry.Flags & RTL_QUERY_REGISTRY_TYPECHECK) {
     type &= (1U << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) - 1;
+  }
   if (type == REG_NONE) return STATUS_SUCCESS;
   std::size_t length = entry.DefaultLength;
   const auto* bytes = static_cast<const std::uint8_t*>(entry.DefaultData);

@@ -125,18 +125,9 @@ std::optional<std::vector<std::string>> GetRegistryMultiString(std::string_view 
   std::optional<registry::Value> value = FindValue(path, name);
   if (!value || value->type != REG_MULTI_SZ) return std::nullopt;
   std::vector<std::string> strings;
-  std::u16string current;
-  for (std::size_t i = 0; i + 1 < value->data.size(); i += 2) {
-    const auto c = static_cast<char16_t>(value->data[i] | (value->data[i + 1] << 8));
-    if (c != 0) {
-      current += c;
-      continue;
-    }
-    if (current.empty()) break;  // the empty string ends the list
-    strings.push_back(ToUtf8(current));
-    current.clear();
+  for (const std::u16string& text : registry::SplitMultiString(value->data)) {
+    strings.push_back(ToUtf8(text));
   }
-  if (!current.empty()) strings.push_back(ToUtf8(current));  // unterminated last string
   return strings;
 }
 

@@ -182,6 +182,23 @@ std::u16string StringFromData(const std::vector<std::uint8_t>& data) {
   return text;
 }
 
+std::vector<std::u16string> SplitMultiString(const std::vector<std::uint8_t>& data) {
+  std::vector<std::u16string> strings;
+  std::u16string current;
+  for (std::size_t i = 0; i + 1 < data.size(); i += 2) {
+    const auto c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+    if (c != 0) {
+      current += c;
+      continue;
+    }
+    if (current.empty()) return strings;
+    strings.push_back(std::move(current));
+    current.clear();
+  }
+  if (!current.empty()) strings.push_back(std::move(current));
+  return strings;
+}
+
 HANDLE OpenKeyHandle(std::shared_ptr<Key> key) {
   return InsertHandle(std::make_unique<KeyHandle>(std::move(key)));
 }

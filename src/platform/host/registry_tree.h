@@ -77,6 +77,9 @@ bool DeleteKey(std::shared_ptr<Key> key);
 std::vector<std::uint8_t> StringData(std::u16string_view text);
 // The characters of string data, up to the first NUL or the end.
 std::u16string StringFromData(const std::vector<std::uint8_t>& data);
+// The strings of REG_MULTI_SZ data: ended by an empty string or by the end of
+// the data (an unterminated last string counts).
+std::vector<std::u16string> SplitMultiString(const std::vector<std::uint8_t>& data);
 
 // An open key. The key stays valid after it is deleted, marked as such.
 class KeyHandle : public HandleObject {
