@@ -85,9 +85,18 @@ struct RTL_QUERY_REGISTRY_TABLE {
 // the key at `path`. With RTL_QUERY_REGISTRY_DIRECT the value goes straight
 // into EntryContext: a REG_DWORD into a ULONG, a string into a UNICODE_STRING
 // (allocated from the pool when its Buffer is null), other data into a buffer
-// whose first LONG holds its size negated. An absent value leaves EntryContext
-// untouched unless the entry is REQUIRED (STATUS_OBJECT_NAME_NOT_FOUND) or
-// has a default. An absent key is STATUS_OBJECT_NAME_NOT_FOUND.
+// whose first LONG holds its size negated (or, positive, its size with room
+// for length and type ahead of the data); a REG_MULTI_SZ only whole, with
+// NOEXPAND. An absent value leaves EntryContext untouched unless the entry is
+// REQUIRED (STATUS_OBJECT_NAME_NOT_FOUND) or has a default. An absent key is
+// STATUS_OBJECT_NAME_NOT_FOUND.
+// Query routines get REG_EXPAND_SZ expanded from `environment` (a block of
+// "NAME=VALUE" strings; unknown names stay as written) and a REG_MULTI_SZ one
+// string at a time, unless NOEXPAND. A name-less entry with a routine sees
+// every value of the key; SUBKEY moves later entries to the named subkey of
+// the starting key (its routine, if any, sees every value there), TOPKEY back;
+// DELETE removes a value once delivered. A routine's failure ends the query
+// with its status.
 NTSTATUS RtlQueryRegistryValues(ULONG relativeTo, const WCHAR* path,
                                 RTL_QUERY_REGISTRY_TABLE* queryTable, PVOID context,
                                 PVOID environment);
