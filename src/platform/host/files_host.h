@@ -22,7 +22,8 @@ enum class FileOperation { Create, Write, Read };
 // count 0 makes every one fail until the faults are cleared.
 void InjectFileFault(FileOperation operation, NTSTATUS status, std::uint32_t count = 0);
 void ClearFileFaults();
-// Calls made since the last reset, failed ones included.
+// Calls since the last reset that got past their argument and access checks
+// (so reached the file system or an injected fault).
 std::uint64_t FileOperationCount(FileOperation operation);
 
 // No system root, no faults, counts at zero. Open files are closed with the
