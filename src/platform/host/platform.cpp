@@ -1,8 +1,11 @@
 #include "platform/host/platform.h"
 
 #include "platform/host/cpu.h"
+#include "platform/host/device_keys.h"
+#include "platform/host/files_host.h"
 #include "platform/host/handles.h"
 #include "platform/host/pool.h"
+#include "platform/host/registry_store.h"
 #include "platform/host/stream_port.h"
 #include "platform/host/trace.h"
 
@@ -15,6 +18,9 @@ void ResetPlatform(SchedulerMode mode) {
   SetTraceSink({});
   SetCpuidOverride({});
   ResetStreamPort();
+  ResetRegistry();
+  ResetDeviceRegistryKeys();
+  ResetFiles();  // the system root too: set it again after a reset
 }
 
 std::string DescribeLeftovers() {
