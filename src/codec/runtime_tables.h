@@ -16,6 +16,7 @@ struct AcSearchTable {
   std::array<std::int32_t, 17> count;
   std::array<std::uint8_t, 17> offset;
   std::array<std::uint8_t, 162> symbols;  // run << 4 | size
+  bool operator==(const AcSearchTable&) const = default;
 };
 
 // Chrominance DC codes of lengths 2..11 (at most three of each length).
@@ -23,6 +24,7 @@ struct DcSearchTable {
   std::array<std::int32_t, 12> count;
   std::array<std::array<std::uint16_t, 3>, 12> code;
   std::array<std::array<std::uint8_t, 3>, 12> category;
+  bool operator==(const DcSearchTable&) const = default;
 };
 
 inline constexpr int kLimitOffset = 300;  // index of sample value 0 in `limit`
@@ -45,6 +47,7 @@ struct DecoderTables {
   // Colour terms of a signed chroma byte s: s * 352, 1815, 1436, 731.
   std::array<std::array<std::int32_t, 256>, 4> signed_chroma;
   std::array<std::uint8_t, 256> level;
+  bool operator==(const DecoderTables&) const = default;
 };
 
 enum WeightIndex { kWeight37, kWeight77, kWeight178, kWeight292 };
