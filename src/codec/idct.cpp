@@ -67,7 +67,7 @@ void InverseDctScalar(std::int32_t* coefficients, std::uint8_t* samples) {
   Word in[64];
   std::memcpy(in, coefficients, sizeof in);
   Word rows[64];
-  for (int row = 0; row < 8; ++row) Kernel<false>(in + row * 8, 1, rows + row * 8);
+  for (int row = 0; row < 8; ++row) Kernel<false>(in + row, 8, rows + row * 8);
   for (int column = 0; column < 8; ++column) {
     Word out[8];
     Kernel<true>(rows + column, 8, out);

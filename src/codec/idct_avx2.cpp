@@ -1,6 +1,7 @@
-// The inverse DCT on eight lanes at once: a transpose, the row pass on all rows,
-// a transpose back, the column pass on all columns. Same operations and the same
-// 32-bit wrapping as the scalar form, so the same samples.
+// The inverse DCT on eight lanes at once: the coefficients come column by column,
+// so the row pass runs on all rows at once as loaded; one transpose, then the
+// column pass on all columns. Same operations and the same 32-bit wrapping as
+// the scalar form, so the same samples.
 #include <immintrin.h>
 
 #include "codec/idct.h"
@@ -98,7 +99,6 @@ __attribute__((target("avx2"))) void InverseDctAvx2(std::int32_t* coefficients,
   for (int i = 0; i < 8; ++i) v[i] = _mm256_loadu_si256(in + i);
   const __m256i zero = _mm256_setzero_si256();
   for (int i = 0; i < 8; ++i) _mm256_storeu_si256(in + i, zero);
-  Transpose(v);
   Kernel<false>(v);
   Transpose(v);
   Kernel<true>(v);

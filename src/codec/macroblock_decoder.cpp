@@ -14,7 +14,7 @@ struct MacroblockDecoder::Coding {
   const DcLookup& dc;
   const AcLookup& ac;
   const AcSearchTable& search;
-  const std::uint16_t* quant;
+  const std::int32_t* quant;  // in coded order
   int dc_table_bits;
   int ac_table_bits;
 };
@@ -36,12 +36,16 @@ constexpr int kBitsPerSymbol = 26;
 MacroblockDecoder::MacroblockDecoder(const std::uint8_t* data, std::int32_t length,
                                      const QuantPair& pair, Sampling sampling)
     : state_{BitReader(data, static_cast<std::int64_t>(length) + 5), {0, 0, 0}},
-      pair_(pair),
       shape_(ShapeOf(sampling)),
       dc_low16_(sampling == Sampling::k422) {
   // The window holds 16 + (16 - 1) bits at most after a refill, so the bytes
   // fetched reach length + 4 once more than 16 * ceil((length + 4) / 2) - 32 bits
   // are consumed. With no data the very first check fires.
+  for (int k = 0; k < 64; ++k) {
+    position_[k] = static_cast<std::uint8_t>(ColumnMajor(kZigzag[k]));
+    luma_quant_[k] = pair.luma[kZigzag[k]];
+    chroma_quant_[k] = pair.chroma[kZigzag[k]];
+  }
   const std::int64_t bytes = length;
   check_limit_ = bytes <= 0 ? 0 : 16 * ((bytes + 5) / 2) - 31;
 }
@@ -61,10 +65,8 @@ bool MacroblockDecoder::Decode(CoefficientBlock* blocks, bool* has_ac) {
 template <bool kChecked>
 bool MacroblockDecoder::DecodeBlocks(CoefficientBlock* blocks, bool* has_ac) {
   const DecoderTables& tables = GetDecoderTables();
-  const Coding luma{kLumaDcLookup, kLumaAcLookup, tables.luma_ac, pair_.luma.data(), 16,
-                    kAcLookupBits};
-  const Coding chroma{
-      kChromaDcLookup, kChromaAcLookup, tables.chroma_ac, pair_.chroma.data(), 4, 6};
+  const Coding luma{kLumaDcLookup, kLumaAcLookup, tables.luma_ac, luma_quant_, 16, kAcLookupBits};
+  const Coding chroma{kChromaDcLookup, kChromaAcLookup, tables.chroma_ac, chroma_quant_, 4, 6};
   for (int b = 0; b < shape_.blocks; ++b) {
     const int component = shape_.component[b];
     if (!DecodeBlock<kChecked>(component == 0 ? luma : chroma, state_.predictor[component],
@@ -81,7 +83,7 @@ bool MacroblockDecoder::DecodeBlock(const Coding& coding, std::int32_t& predicto
   // A local copy keeps the window in registers: the coefficient stores below
   // could otherwise alias it.
   BitReader reader = state_.reader;
-  const std::uint16_t* quant = coding.quant;
+  const std::int32_t* quant = coding.quant;
   if (reader.count() < kBitsPerSymbol) reader.Refill();
 
   // DC difference.
@@ -119,8 +121,7 @@ bool MacroblockDecoder::DecodeBlock(const Coding& coding, std::int32_t& predicto
       reader.Skip(static_cast<int>(entry & 31));
       k += static_cast<int>(entry >> 5 & 15);
       if (k > 63) return false;
-      const int z = kZigzag[k];
-      block[z] = static_cast<std::int16_t>(entry >> 16) * quant[z];
+      block[position_[k]] = static_cast<std::int16_t>(entry >> 16) * quant[k];
       ac = true;
       if (++k > 63) break;
       continue;
@@ -146,8 +147,7 @@ bool MacroblockDecoder::DecodeBlock(const Coding& coding, std::int32_t& predicto
     if (k > 63) return false;
     if (size != 0) {
       if (kChecked && Reached(reader.Consumed())) return false;
-      const int z = kZigzag[k];
-      block[z] = Extend(reader.Take(size), size) * quant[z];
+      block[position_[k]] = Extend(reader.Take(size), size) * quant[k];
       ac = true;
     }
     if (++k > 63) break;

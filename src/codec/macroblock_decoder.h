@@ -3,6 +3,7 @@
 // where the data runs out.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "codec/bitreader.h"
@@ -28,7 +29,13 @@ inline const MacroblockShape& ShapeOf(Sampling sampling) {
   return sampling == Sampling::k420 ? kShape420 : kShape422;
 }
 
+// Coefficients of one block, column by column: (row r, column c) at c * 8 + r.
+// The order costs nothing while decoding and spares the transform a transpose.
 using CoefficientBlock = std::int32_t[64];
+
+inline constexpr int ColumnMajor(int natural) {
+  return (natural & 7) * 8 + (natural >> 3);
+}
 
 class MacroblockDecoder {
  public:
@@ -37,7 +44,8 @@ class MacroblockDecoder {
   MacroblockDecoder(const std::uint8_t* data, std::int32_t length, const QuantPair& pair,
                     Sampling sampling);
 
-  // Decodes the next macroblock into `blocks`, which must be all zero; `has_ac`
+  // Decodes the next macroblock into `blocks`, which must be all zero, as
+  // dequantised coefficients (column-major, see CoefficientBlock); `has_ac`
   // tells which blocks got an AC coefficient. False when the data runs out or is
   // invalid: then the blocks are undefined and decoding must stop.
   bool Decode(CoefficientBlock* blocks, bool* has_ac);
@@ -57,7 +65,10 @@ class MacroblockDecoder {
   bool Reached(std::int64_t position) const { return position >= check_limit_; }
 
   State state_;
-  const QuantPair& pair_;
+  // Position and quantiser of each coefficient in coded order.
+  std::uint8_t position_[64];
+  std::int32_t luma_quant_[64];
+  std::int32_t chroma_quant_[64];
   const MacroblockShape& shape_;
   bool dc_low16_;
   // Bits consumed at which the length check fires: the reader would then have

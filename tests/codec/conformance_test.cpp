@@ -48,7 +48,7 @@ TEST_P(LibjpegConformance, CoefficientsExactAndSamplesWithinOne) {
         const int bx = c == 0 ? 2 * mx + (b & 1) : mx, by = c == 0 ? 2 * my + (b >> 1) : my;
         const auto& reference = expected.blocks[c][by * expected.blocks_per_row[c] + bx];
         for (int i = 0; i < 64; ++i) {
-          ASSERT_EQ(blocks[b][i], reference[i])
+          ASSERT_EQ(blocks[b][ColumnMajor(i)], reference[i])
               << "macroblock " << mx << "," << my << " block " << b << " coefficient " << i;
         }
       }

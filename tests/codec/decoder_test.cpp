@@ -86,9 +86,9 @@ TEST(Decoder, CoefficientPositionsFollowRunsZeroRunsAndBlockEnds) {
   alignas(32) CoefficientBlock blocks[kMaxBlocksPerMacroblock] = {};
   bool has_ac[kMaxBlocksPerMacroblock];
   ASSERT_TRUE(decoder.Decode(blocks, has_ac));
-  EXPECT_EQ(blocks[0][kZigzag[1]], 3 * pair.luma[kZigzag[1]]);
-  EXPECT_EQ(blocks[0][kZigzag[18]], -2 * pair.luma[kZigzag[18]]);
-  EXPECT_EQ(blocks[0][kZigzag[34]], pair.luma[kZigzag[34]]);
+  EXPECT_EQ(blocks[0][ColumnMajor(kZigzag[1])], 3 * pair.luma[kZigzag[1]]);
+  EXPECT_EQ(blocks[0][ColumnMajor(kZigzag[18])], -2 * pair.luma[kZigzag[18]]);
+  EXPECT_EQ(blocks[0][ColumnMajor(kZigzag[34])], pair.luma[kZigzag[34]]);
   EXPECT_EQ(blocks[0][63], 5 * pair.luma[63]);
   EXPECT_EQ(std::count_if(blocks[0], blocks[0] + 64, [](std::int32_t v) { return v != 0; }), 5);
   EXPECT_EQ(blocks[1][0], 4 * pair.luma[0]);
@@ -312,7 +312,8 @@ TEST(InverseDct, ReferenceValues) {
       idct(block, samples);
       EXPECT_TRUE(AllEqual(samples, 64, static_cast<std::uint8_t>(sample))) << dc;
     }
-    alignas(32) std::int32_t block[64] = {-50, 30};
+    alignas(32) std::int32_t block[64] = {-50};
+    block[ColumnMajor(1)] = 30;  // row 0, column 1
     std::uint8_t samples[64];
     idct(block, samples);
     const std::uint8_t row[8] = {127, 126, 125, 123, 121, 119, 117, 117};

@@ -116,7 +116,7 @@ bool DecodeBlock(Reader& reader, const CodeTable& dc, const CodeTable& ac,
     if (k > 63) return false;
     std::int32_t value;
     if (!ReadValue(reader, symbol & 15, value)) return false;
-    block[kZigzag[k]] = value * quant[kZigzag[k]];
+    block[ColumnMajor(kZigzag[k])] = value * quant[kZigzag[k]];
     ++k;
   }
   return true;
