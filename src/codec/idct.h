@@ -8,7 +8,7 @@ namespace veltocam::codec {
 
 // Transforms 64 dequantised coefficients, column-major ((row r, column c) at
 // c * 8 + r), into 64 samples in rows of 8, and leaves the coefficients zero,
-// ready for the next macroblock.
+// ready for the next macroblock. Both arrays are 32-byte aligned.
 using InverseDctFunction = void (*)(std::int32_t* coefficients, std::uint8_t* samples);
 
 void InverseDctScalar(std::int32_t* coefficients, std::uint8_t* samples);

@@ -308,13 +308,13 @@ TEST(InverseDct, ReferenceValues) {
     const std::pair<std::int32_t, int> flat[] = {{100, 141}, {0, 128}, {-1100, 0}, {1100, 255}};
     for (auto [dc, sample] : flat) {
       alignas(32) std::int32_t block[64] = {dc};
-      std::uint8_t samples[64];
+      alignas(32) std::uint8_t samples[64];
       idct(block, samples);
       EXPECT_TRUE(AllEqual(samples, 64, static_cast<std::uint8_t>(sample))) << dc;
     }
     alignas(32) std::int32_t block[64] = {-50};
     block[ColumnMajor(1)] = 30;  // row 0, column 1
-    std::uint8_t samples[64];
+    alignas(32) std::uint8_t samples[64];
     idct(block, samples);
     const std::uint8_t row[8] = {127, 126, 125, 123, 121, 119, 117, 117};
     for (int r = 0; r < 8; ++r) EXPECT_TRUE(std::equal(row, row + 8, samples + r * 8)) << r;

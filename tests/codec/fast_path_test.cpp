@@ -159,8 +159,8 @@ TEST(InverseDct, VectorFormEqualsScalarOnAnyCoefficients) {
     }
     alignas(32) std::int32_t vector_in[64];
     std::copy(std::begin(scalar_in), std::end(scalar_in), vector_in);
-    std::uint8_t expected[64];
-    std::uint8_t actual[64];
+    alignas(32) std::uint8_t expected[64];
+    alignas(32) std::uint8_t actual[64];
     InverseDctScalar(scalar_in, expected);
     BestInverseDct()(vector_in, actual);
     ASSERT_TRUE(std::equal(expected, expected + 64, actual)) << "trial " << trial;
@@ -173,8 +173,8 @@ TEST(InverseDct, VectorFormEqualsScalarOnAnyCoefficients) {
 
 TEST(InverseDct, DcOnlyShortcutEqualsFullTransform) {
   for (std::int32_t dc = -70000; dc <= 70000; dc += 7) {
-    std::int32_t block[64] = {dc};
-    std::uint8_t samples[64];
+    alignas(32) std::int32_t block[64] = {dc};
+    alignas(32) std::uint8_t samples[64];
     InverseDctScalar(block, samples);
     ASSERT_EQ(DcOnlySample(dc), samples[0]) << dc;
     ASSERT_TRUE(
