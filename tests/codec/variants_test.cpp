@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "codec/annex_k.h"
+#include "codec/idct.h"
 #include "codec/runtime_tables.h"
 #include "codec_test_util.h"
 
@@ -145,6 +146,34 @@ TEST(PackedDecoders, GreyStaysGrey) {
         CODEC_OK);
     EXPECT_TRUE(std::all_of(packed.begin(), packed.end(), [](std::uint8_t v) { return v == 128; }));
   }
+}
+
+// The 4:2:2 decoders store the DC predictor's low 16 bits, sign-extended; the
+// 4:2:0 ones the whole predictor.
+TEST(Decoder422, KeepsTheLowSixteenBitsOfTheDcPredictor) {
+  sim::BitWriter writer;
+  sim::BlockCoder coder(writer);
+  for (int m = 0; m < 10; ++m) {
+    for (int b = 0; b < 2; ++b) {
+      coder.PutDcDifference(sim::kY, 2047);
+      coder.PutEndOfBlock(sim::kY);
+    }
+    for (auto c : {sim::kCb, sim::kCr}) {
+      coder.PutDcDifference(c, 0);
+      coder.PutEndOfBlock(c);
+    }
+  }
+  const auto frame = writer.Finish();
+  const Decoded out = DecodePlanar(WithSlack(frame), static_cast<std::int32_t>(frame.size()), 16,
+                                   80, 0, Sampling::k422);
+  ASSERT_EQ(out.status, CODEC_OK);
+  const int q0 = SelectQuantPair(0).luma[0];
+  for (int block = 0; block < 20; ++block) {
+    const auto predictor = static_cast<std::int16_t>((block + 1) * 2047);
+    const std::uint8_t expected = DcOnlySample(predictor * q0);
+    EXPECT_EQ(out.pixels[(block / 2) * 8 * 16 + (block % 2) * 8], expected) << block;
+  }
+  EXPECT_EQ(out.pixels[8 * 8 * 16], 0);  // block 16: 34799 wrapped below zero
 }
 
 // The 4-to-5 kernel as written, to hold the enlargers to.
