@@ -47,7 +47,7 @@ void Veltocam(benchmark::State& state) {
   const Frame& f = FrameOf(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
   std::vector<std::uint8_t> out(static_cast<std::size_t>(f.width) * f.height * 3 / 2);
   PrepareDecoderTables();
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     const auto status =
         DecodeCompressedFrame(f.length, f.camera.data(), f.width, f.height, kQualityIndex, 0, 1, 0,
                               0, 0, 0, out.data(), 0, nullptr);
@@ -60,7 +60,7 @@ void Libjpeg(benchmark::State& state) {
   const Frame& f = FrameOf(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
   veltocam::sim::PlanarImage out(f.width, f.height, Sampling::k420);
   testing::JpegRawDecoder decoder;
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     decoder.Decode(f.jpeg, out);
     benchmark::DoNotOptimize(out.pixels.data());
   }

@@ -269,8 +269,8 @@ TEST(Convert, PlanarToPackedColours) {
           int cr = source.plane(2)[cy * 10 + x / 2];
           if (signed_samples) {
             luma ^= 0x80;
-            cb = static_cast<std::int8_t>(cb);
-            cr = static_cast<std::int8_t>(cr);
+            cb = cb < 128 ? cb : cb - 256;  // two's complement bytes
+            cr = cr < 128 ? cr : cr - 256;
           } else {
             cb -= 128;
             cr -= 128;
