@@ -1,4 +1,4 @@
-// Lookup tables for decoding the Annex K codes: every code of up to 10 bits (all
+// Lookup tables for decoding the Annex K codes: every code of up to 11 bits (all
 // DC codes) resolves in one lookup on the leading bits; longer AC codes go to a
 // canonical search.
 #pragma once
@@ -12,7 +12,7 @@
 namespace veltocam::codec {
 
 inline constexpr int kDcLookupBits = 11;
-inline constexpr int kAcLookupBits = 10;
+inline constexpr int kAcLookupBits = 11;
 
 // DC entry: code length << 4 | category; 0 where no code matches.
 using DcLookup = std::array<std::uint8_t, 1 << kDcLookupBits>;

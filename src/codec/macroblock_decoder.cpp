@@ -8,15 +8,14 @@
 
 namespace veltocam::codec {
 
-// How one component's blocks are coded. The table widths say which code bits
-// are examined one at a time by the length check: those beyond the widths.
+// How one component's blocks are coded.
 struct MacroblockDecoder::Coding {
   const DcLookup& dc;
   const AcLookup& ac;
   const AcSearchTable& search;
   const std::int32_t* quant;  // in coded order
-  int dc_table_bits;
-  int ac_table_bits;
+  int dc_checked_after;       // see kLumaDcCheckedAfter
+  int ac_checked_after;
 };
 
 namespace {
@@ -27,6 +26,15 @@ std::int32_t WrapAdd(std::int32_t a, std::int32_t b) {
 std::int32_t WrapMul(std::int32_t a, std::int32_t b) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) * static_cast<std::uint32_t>(b));
 }
+
+// Code bits past these counts are examined one at a time, each after a length
+// check: the widths of the camera decoder's own tables (8 bits for luminance DC,
+// whose codes all fit; 4 for chrominance DC; 7 + 5 for luminance AC; 6 for
+// chrominance AC). The lookups here are wider, so the checks are made apart.
+constexpr int kLumaDcCheckedAfter = 16;
+constexpr int kChromaDcCheckedAfter = 4;
+constexpr int kLumaAcCheckedAfter = 10;
+constexpr int kChromaAcCheckedAfter = 6;
 
 // Enough for the longest code and its value bits (16 + 10; DC 11 + 11).
 constexpr int kBitsPerSymbol = 26;
@@ -65,8 +73,10 @@ bool MacroblockDecoder::Decode(CoefficientBlock* blocks, bool* has_ac) {
 template <bool kChecked>
 bool MacroblockDecoder::DecodeBlocks(CoefficientBlock* blocks, bool* has_ac) {
   const DecoderTables& tables = GetDecoderTables();
-  const Coding luma{kLumaDcLookup, kLumaAcLookup, tables.luma_ac, luma_quant_, 16, kAcLookupBits};
-  const Coding chroma{kChromaDcLookup, kChromaAcLookup, tables.chroma_ac, chroma_quant_, 4, 6};
+  const Coding luma{kLumaDcLookup, kLumaAcLookup,       tables.luma_ac,
+                    luma_quant_,   kLumaDcCheckedAfter, kLumaAcCheckedAfter};
+  const Coding chroma{kChromaDcLookup, kChromaAcLookup,       tables.chroma_ac,
+                      chroma_quant_,   kChromaDcCheckedAfter, kChromaAcCheckedAfter};
   for (int b = 0; b < shape_.blocks; ++b) {
     const int component = shape_.component[b];
     if (!DecodeBlock<kChecked>(component == 0 ? luma : chroma, state_.predictor[component],
@@ -93,7 +103,7 @@ bool MacroblockDecoder::DecodeBlock(const Coding& coding, std::int32_t& predicto
   if (dc == 0) return false;
   const int dc_length = static_cast<int>(dc >> 4);
   const int category = static_cast<int>(dc & 15);
-  if (kChecked && dc_length > coding.dc_table_bits && Reached(dc_start + dc_length - 1)) {
+  if (kChecked && dc_length > coding.dc_checked_after && Reached(dc_start + dc_length - 1)) {
     return false;
   }
   reader.Skip(dc_length);
@@ -115,7 +125,7 @@ bool MacroblockDecoder::DecodeBlock(const Coding& coding, std::int32_t& predicto
     if (entry & kAcFolded) {
       if (kChecked) {
         const int size = static_cast<int>(entry & 31) - length;
-        if (length > coding.ac_table_bits && Reached(start + length - 1)) return false;
+        if (length > coding.ac_checked_after && Reached(start + length - 1)) return false;
         if (size != 0 && Reached(start + length)) return false;
       }
       reader.Skip(static_cast<int>(entry & 31));
@@ -141,7 +151,7 @@ bool MacroblockDecoder::DecodeBlock(const Coding& coding, std::int32_t& predicto
       run = symbol >> 4;
       size = symbol & 15;
     }
-    if (kChecked && length > coding.ac_table_bits && Reached(start + length - 1)) return false;
+    if (kChecked && length > coding.ac_checked_after && Reached(start + length - 1)) return false;
     reader.Skip(length);
     k += run;
     if (k > 63) return false;
