@@ -46,14 +46,15 @@ MacroblockDecoder::MacroblockDecoder(const std::uint8_t* data, std::int32_t leng
     : state_{BitReader(data, static_cast<std::int64_t>(length) + 5), {0, 0, 0}},
       shape_(ShapeOf(sampling)),
       dc_low16_(sampling == Sampling::k422) {
-  // The window holds 16 + (16 - 1) bits at most after a refill, so the bytes
-  // fetched reach length + 4 once more than 16 * ceil((length + 4) / 2) - 32 bits
-  // are consumed. With no data the very first check fires.
   for (int k = 0; k < 64; ++k) {
     position_[k] = static_cast<std::uint8_t>(ColumnMajor(kZigzag[k]));
     luma_quant_[k] = pair.luma[kZigzag[k]];
     chroma_quant_[k] = pair.chroma[kZigzag[k]];
   }
+  // The camera decoder's 32-bit window holds 16 + (16 - 1) bits at most after a
+  // refill, so the bytes it has fetched reach length + 4 once more than
+  // 16 * ceil((length + 4) / 2) - 32 bits are consumed. With no data the very
+  // first check fires.
   const std::int64_t bytes = length;
   check_limit_ = bytes <= 0 ? 0 : 16 * ((bytes + 5) / 2) - 31;
 }
@@ -63,7 +64,7 @@ bool MacroblockDecoder::Decode(CoefficientBlock* blocks, bool* has_ac) {
   if (!DecodeBlocks<false>(blocks, has_ac)) return false;
   // Every check made in this macroblock came before its last bit; only when that
   // bit lies past the limit can a check have fired. Then decode it again with
-  // every check in place (at most once a frame).
+  // every check in place (only at the very end of the data).
   if (!Reached(state_.reader.Consumed())) return true;
   state_ = start;
   std::memset(blocks, 0, sizeof(CoefficientBlock) * static_cast<std::size_t>(shape_.blocks));
