@@ -2,6 +2,7 @@
 
 #include "platform/host/cpu.h"
 #include "platform/host/handles.h"
+#include "platform/host/io_manager.h"
 #include "platform/host/pool.h"
 #include "platform/host/trace.h"
 
@@ -10,6 +11,7 @@ namespace veltocam::host {
 void ResetPlatform(SchedulerMode mode) {
   ResetKernel(mode);
   CloseAllHandles();
+  ResetIoManager();
   ResetPool();
   SetTraceSink({});
   SetCpuidOverride({});
