@@ -54,7 +54,7 @@ BOOLEAN IoCancelIrp(IRP* irp) {
   if (irp == nullptr || !Pin(irp)) return FALSE;
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  irp->Cancel = TRUE;
+  __atomic_store_n(&irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
   PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
   if (routine == nullptr) {
     IoReleaseCancelSpinLock(irql);

@@ -46,6 +46,16 @@ struct IoState {
 
 IoState& Io();
 
+// Cancel and CancelRoutine are read and written from several threads without
+// a common lock, as on the platform (interlocked exchange and plain flags);
+// the host makes those accesses atomic.
+inline bool CancelRequested(const IRP* irp) {
+  return __atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) != 0;
+}
+inline bool HasCancelRoutine(const IRP* irp) {
+  return __atomic_load_n(&irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr;
+}
+
 // Caller holds Io().mutex. Null for a packet the I/O manager does not know.
 IrpRecord* FindLocked(const IRP* irp);
 

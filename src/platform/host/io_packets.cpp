@@ -140,7 +140,7 @@ void IoReuseIrp(IRP* irp, NTSTATUS status) {
     ContractViolation("IoReuseIrp of a packet a driver or the I/O manager still holds");
     return;
   }
-  if (irp->CancelRoutine != nullptr) {
+  if (veltocam::host::io::HasCancelRoutine(irp)) {
     ContractViolation("IoReuseIrp of a packet whose cancel routine is still set");
     return;
   }
@@ -167,7 +167,7 @@ void IoFreeIrp(IRP* irp) {
     ContractViolation("IoFreeIrp of a device control packet the I/O manager frees itself");
     return;
   }
-  if (irp->CancelRoutine != nullptr) {
+  if (veltocam::host::io::HasCancelRoutine(irp)) {
     ContractViolation("IoFreeIrp of a packet whose cancel routine is still set");
     return;
   }
@@ -237,7 +237,7 @@ void IoCompleteRequest(IRP* irp, CHAR) {
       ContractViolation("IoCompleteRequest with STATUS_PENDING as the final status");
       return;
     }
-    if (irp->CancelRoutine != nullptr) {
+    if (veltocam::host::io::HasCancelRoutine(irp)) {
       ContractViolation("IoCompleteRequest of a packet whose cancel routine is still set");
       return;
     }
@@ -254,7 +254,8 @@ void IoCompleteRequest(IRP* irp, CHAR) {
     veltocam::host::io::ZeroStackLocation(stack);
     IoSkipCurrentIrpStackLocation(irp);
     if (routine == nullptr ||
-        !veltocam::host::io::InvokeOnStatus(control, irp->IoStatus.Status, irp->Cancel != 0)) {
+        !veltocam::host::io::InvokeOnStatus(control, irp->IoStatus.Status,
+                                            veltocam::host::io::CancelRequested(irp))) {
       // Without a routine, the level above learns that a lower one pended.
       if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) IoMarkIrpPending(irp);
       continue;
