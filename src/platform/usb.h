@@ -258,7 +258,7 @@ struct _URB_ISOCH_TRANSFER {
   PVOID TransferBuffer;
   PVOID TransferBufferMDL;
   PVOID UrbLink;
-  ULONG StartFrame;
+  ULONG StartFrame;  // the first frame; set by the bus driver with ..._ASAP
   ULONG NumberOfPackets;
   ULONG ErrorCount;  // packets that failed; set by the bus driver
   USBD_ISO_PACKET_DESCRIPTOR IsoPacket[1];

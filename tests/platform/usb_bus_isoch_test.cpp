@@ -10,8 +10,6 @@ namespace {
 
 using host::AdvanceTime;
 using host::Milliseconds;
-using host::Now;
-using host::RunUntilIdle;
 
 class UsbIsochTest : public ::testing::Test, public ConfiguredBus {
  protected:
