@@ -4,6 +4,7 @@
 #include "platform/host/device_keys.h"
 #include "platform/host/files_host.h"
 #include "platform/host/handles.h"
+#include "platform/host/io_manager.h"
 #include "platform/host/pool.h"
 #include "platform/host/registry_store.h"
 #include "platform/host/stream_port.h"
@@ -14,6 +15,7 @@ namespace veltocam::host {
 void ResetPlatform(SchedulerMode mode) {
   ResetKernel(mode);
   CloseAllHandles();
+  ResetIoManager();
   ResetPool();
   SetTraceSink({});
   SetCpuidOverride({});
