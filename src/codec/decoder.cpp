@@ -50,6 +50,22 @@ class PlanarWriter {
   int chroma_blocks_;
 };
 
+// Counts the macroblocks handed to the writer it wraps.
+template <class Inner>
+class CountingWriter {
+ public:
+  explicit CountingWriter(Inner& inner) : inner_(inner) {}
+  void Write(int x, int y, int rows, const MacroblockSamples& samples) {
+    inner_.Write(x, y, rows, samples);
+    ++count_;
+  }
+  std::uint32_t count() const { return count_; }
+
+ private:
+  Inner& inner_;
+  std::uint32_t count_ = 0;
+};
+
 bool ArgumentsDescribeAFrame(const FrameArguments& a) {
   if (a.compressed_data == nullptr || a.output_buffer == nullptr) return false;
   if (a.width <= 0 || a.width % 16 != 0 || a.width > kMaxDimension) return false;
@@ -122,4 +138,25 @@ std::uint32_t DecodeCompressedFrame(std::int32_t CompressedLength,
                                  Stride,           BgrOrder,       FlipVertical, OutputBuffer,
                                  Enlarge,          EnlargeBuffer};
   return DecodeFrameWith(arguments, BestInverseDct());
+}
+
+std::uint32_t DecodeCompressedFramePlanar(std::int32_t CompressedLength,
+                                          const std::uint8_t* CompressedData, std::int32_t Width,
+                                          std::int32_t Height, std::int32_t QTableIndex,
+                                          std::uint32_t SamplingType, std::uint8_t* OutputBuffer,
+                                          std::uint32_t* MacroblocksDecoded) {
+  using namespace veltocam::codec;
+  *MacroblocksDecoded = 0;
+  const FrameArguments arguments{CompressedLength, CompressedData, Width, Height,      QTableIndex,
+                                 SamplingType,     1,              0,     0,           0,
+                                 0,                OutputBuffer,   0,     nullptr};
+  if (!ArgumentsDescribeAFrame(arguments)) return CODEC_ERR_STREAM;
+  const FrameSource source{CompressedData, CompressedLength, Width, Height,
+                           &SelectQuantPair(QTableIndex)};
+  const Sampling sampling = SamplingType != 0 ? Sampling::k422 : Sampling::k420;
+  PlanarWriter writer(OutputBuffer, Width, Height, sampling, false);
+  CountingWriter<PlanarWriter> counting(writer);
+  const std::uint32_t status = DecodeFrame(source, sampling, counting, BestInverseDct());
+  *MacroblocksDecoded = counting.count();
+  return status;
 }

@@ -57,6 +57,15 @@ std::uint32_t DecodeCompressedFrame(std::int32_t CompressedLength,
                                     std::uint8_t* OutputBuffer, std::uint32_t Enlarge,
                                     std::uint8_t* EnlargeBuffer);
 
+// For tools that report on damaged frames: planar output as DecodeCompressedFrame
+// gives it (no flip, no enlargement), and *MacroblocksDecoded receives how many
+// macroblocks reached the output, also when the data ran out.
+std::uint32_t DecodeCompressedFramePlanar(std::int32_t CompressedLength,
+                                          const std::uint8_t* CompressedData, std::int32_t Width,
+                                          std::int32_t Height, std::int32_t QTableIndex,
+                                          std::uint32_t SamplingType, std::uint8_t* OutputBuffer,
+                                          std::uint32_t* MacroblocksDecoded);
+
 // Builds the codec's shared tables (once; later calls find them built). Decodes
 // build them on demand too, so calling this first only moves the cost. Always 0.
 std::uint32_t PrepareDecoderTables();
