@@ -53,10 +53,14 @@ struct IO_STACK_LOCATION {
   UCHAR Flags;
   UCHAR Control;
   union {
+    // Pointer-aligned as on the platform, so that Argument1..4 of `Others`
+    // overlay OutputBufferLength, InputBufferLength, IoControlCode and
+    // Type3InputBuffer: a driver that puts a pointer in Argument1 or Argument2
+    // of an internal device control keeps the control code intact.
     struct {
       ULONG OutputBufferLength;
-      ULONG InputBufferLength;
-      ULONG IoControlCode;
+      alignas(PVOID) ULONG InputBufferLength;
+      alignas(PVOID) ULONG IoControlCode;
       PVOID Type3InputBuffer;
     } DeviceIoControl;
     struct {

@@ -1,8 +1,12 @@
 #include "platform/host/platform.h"
 
 #include "platform/host/cpu.h"
+#include "platform/host/device_keys.h"
+#include "platform/host/files_host.h"
 #include "platform/host/handles.h"
+#include "platform/host/io_manager.h"
 #include "platform/host/pool.h"
+#include "platform/host/registry_store.h"
 #include "platform/host/stream_port.h"
 #include "platform/host/trace.h"
 
@@ -11,10 +15,14 @@ namespace veltocam::host {
 void ResetPlatform(SchedulerMode mode) {
   ResetKernel(mode);
   CloseAllHandles();
+  ResetIoManager();
   ResetPool();
   SetTraceSink({});
   SetCpuidOverride({});
   ResetStreamPort();
+  ResetRegistry();
+  ResetDeviceRegistryKeys();
+  ResetFiles();  // the system root too: set it again after a reset
 }
 
 std::string DescribeLeftovers() {

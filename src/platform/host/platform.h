@@ -9,7 +9,9 @@ namespace veltocam::host {
 
 // Returns every part of the platform to its start state: kernel queues and
 // clock, pool (outstanding blocks are freed), handles, trace sink, CPUID,
-// and the other host services.
+// and the other host services: the registry is emptied (the hives remain),
+// device key paths are forgotten, file faults cleared and the system root
+// unset, so a program sets its system root after the reset.
 void ResetPlatform(SchedulerMode mode = SchedulerMode::Deterministic);
 
 // What a finished test or program left behind (pool blocks, open handles);
