@@ -3,7 +3,7 @@
 // results and the checks on the packet layout.
 #include <gtest/gtest.h>
 
-#include "tests/platform/usb_test_device.h"
+#include "support/usb_test_device.h"
 
 namespace veltocam::testing {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "platform/host/checks.h"
 #include "platform/host/platform.h"
-#include "tests/platform/usb_test_device.h"
+#include "support/usb_test_device.h"
 
 namespace veltocam::testing {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "platform/host/io_manager.h"
 #include "platform/host/pool.h"
-#include "tests/platform/usb_test_device.h"
+#include "support/usb_test_device.h"
 
 namespace veltocam::testing {
 namespace {

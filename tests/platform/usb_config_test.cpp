@@ -4,7 +4,7 @@
 
 #include "platform/host/pool.h"
 #include "platform/host/usb_descriptors.h"
-#include "tests/platform/usb_test_device.h"
+#include "support/usb_test_device.h"
 
 namespace veltocam::testing {
 namespace {

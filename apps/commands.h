@@ -1,0 +1,10 @@
+// The tool's commands. Each returns the process exit status: 0 done, 1 bad
+// arguments or an I/O error, 2 a damaged input that was still processed.
+#pragma once
+
+namespace veltocam::app {
+
+int DecodeCommand(int argc, char** argv);
+int EncodeCommand(int argc, char** argv);
+
+}  // namespace veltocam::app

@@ -1,0 +1,31 @@
+// veltocam: the camera driver on its host platform, from the command line.
+#include <cstdio>
+#include <cstring>
+
+#include "apps/commands.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: veltocam COMMAND ...\n"
+    "  decode   decode one compressed frame dump to .y4m, .png or .yuv\n"
+    "  encode   make a compressed frame dump of a scene, as the camera sends it\n"
+    "run a command without arguments for its options";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "%s\n", kUsage);
+    return 1;
+  }
+  const char* command = argv[1];
+  if (std::strcmp(command, "decode") == 0) return veltocam::app::DecodeCommand(argc, argv);
+  if (std::strcmp(command, "encode") == 0) return veltocam::app::EncodeCommand(argc, argv);
+  if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "help") == 0) {
+    std::printf("%s\n", kUsage);
+    return 0;
+  }
+  std::fprintf(stderr, "veltocam: unknown command \"%s\"\n%s\n", command, kUsage);
+  return 1;
+}
