@@ -138,6 +138,18 @@ inline bool IsFrameValid(const DeviceContext* context) {
              .load(std::memory_order_relaxed) != 0;
 }
 
+// The device layer's frame context, carried by every read request: whether
+// the frame that request received was damaged. The packet path writes it when
+// the frame ends (at the next frame start), so the frame work item reads a
+// mark of its own frame, not the camera-wide flag that the next frame's
+// packets are already changing.
+struct FrameMark {
+  UCHAR Damaged;
+  UCHAR Reserved[3];
+};
+constexpr ULONG kFrameContextSize = sizeof(FrameMark);
+static_assert(kFrameContextSize == 4);
+
 // ---- Module-wide state of the device layer (one set for the driver) ---------
 extern ULONG DebugMessage;
 extern UCHAR ProductName[16];

@@ -26,19 +26,28 @@ ULONG MaxPacketSize(const DeviceContext* context) {
 
 }  // namespace
 
-ULONG ProcessPacket(DEVICE_OBJECT*, PVOID deviceContext, PVOID, USBD_ISO_PACKET_DESCRIPTOR*,
-                    UCHAR*, USBD_ISO_PACKET_DESCRIPTOR* dataPacket, UCHAR* dataBuffer,
-                    UCHAR* frameComplete, ULONG*, ULONG*) {
+ULONG ProcessPacket(DEVICE_OBJECT*, PVOID deviceContext, PVOID currentFrameContext,
+                    USBD_ISO_PACKET_DESCRIPTOR*, UCHAR*, USBD_ISO_PACKET_DESCRIPTOR* dataPacket,
+                    UCHAR* dataBuffer, UCHAR* frameComplete, ULONG*, ULONG*) {
   auto* context = static_cast<DeviceContext*>(deviceContext);
+  const ULONG length = dataPacket->Length;
+  const bool startsFrame = length != 0 && IsFrameStart(context, dataBuffer, length);
+  if (startsFrame) {
+    // The frame being filled ends here: it keeps its own damage mark, and the
+    // frame that starts begins intact (this packet's own status aside).
+    if (currentFrameContext != nullptr) {
+      static_cast<FrameMark*>(currentFrameContext)->Damaged = IsFrameValid(context) ? 0 : 1;
+    }
+    MarkFrameValid(context);
+  }
 
   if (USBD_ERROR(dataPacket->Status)) {
     TraceLine("not suc");
     MarkFrameDamaged(context);
   }
-  const ULONG length = dataPacket->Length;
   if (length == 0) return 0;
 
-  if (IsFrameStart(context, dataBuffer, length)) {
+  if (startsFrame) {
     *frameComplete = 1;
     context->NextSequenceByte = 0;
     return MaxPacketSize(context);
@@ -70,6 +79,10 @@ ULONG ProcessPacketBasic(DEVICE_OBJECT* bus, PVOID deviceContext, PVOID currentF
                        dataBuffer, frameComplete, &packetFlags, &validDataOffset);
 }
 
-void NewFrame(PVOID, PVOID, ULONG, ULONG*) {}
+void NewFrame(PVOID deviceContext, PVOID frameContext, ULONG, ULONG*) {
+  NewFrameBasic(deviceContext, frameContext);
+}
 
-void NewFrameBasic(PVOID, PVOID) {}
+void NewFrameBasic(PVOID, PVOID frameContext) {
+  if (frameContext != nullptr) static_cast<FrameMark*>(frameContext)->Damaged = 0;
+}

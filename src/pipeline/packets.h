@@ -10,7 +10,9 @@
 #include "platform/usb.h"
 
 // Extended form: returns the pipe's maximum packet size for an accepted packet
-// and 0 for one whose payload must not be copied. Only FrameComplete is written.
+// and 0 for one whose payload must not be copied. Of the outputs only
+// FrameComplete is written; at a frame start the ending frame's damage goes
+// into its frame context (a FrameMark).
 ULONG ProcessPacket(DEVICE_OBJECT* bus, PVOID deviceContext, PVOID currentFrameContext,
                     USBD_ISO_PACKET_DESCRIPTOR* syncPacket, UCHAR* syncBuffer,
                     USBD_ISO_PACKET_DESCRIPTOR* dataPacket, UCHAR* dataBuffer,
@@ -22,6 +24,6 @@ ULONG ProcessPacketBasic(DEVICE_OBJECT* bus, PVOID deviceContext, PVOID currentF
                          USBD_ISO_PACKET_DESCRIPTOR* dataPacket, UCHAR* dataBuffer,
                          UCHAR* frameComplete, UCHAR* nextFrameIsStill);
 
-// A read request starts a new frame: nothing to prepare, FrameLength stays.
+// A read request starts a new frame: its frame mark starts clear; FrameLength stays.
 void NewFrame(PVOID deviceContext, PVOID frameContext, ULONG streamNumber, ULONG* frameLength);
 void NewFrameBasic(PVOID deviceContext, PVOID frameContext);

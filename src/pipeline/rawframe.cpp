@@ -225,14 +225,20 @@ void SaveSnapshotIfWanted(DeviceContext* context, const UCHAR* picture) {
   }
 }
 
-void ProcessFrame(DeviceContext* context, UCHAR* out, ULONG outLength, const RawFrame& frame,
-                  ULONG* bytesReturned) {
+// Without a frame mark the camera-wide flag tells the damage, and this call
+// sets it back for the next frame.
+void Settle(DeviceContext* context, const FrameMark* mark) {
+  if (mark == nullptr) MarkFrameValid(context);
+}
+
+void ProcessFrame(DeviceContext* context, const FrameMark* mark, UCHAR* out, ULONG outLength,
+                  const RawFrame& frame, ULONG* bytesReturned) {
   const ULONG size = OutputSize(context);
   if (!OutputGeometrySound(context) || size > outLength) {
     // No picture of the stream's size fits: deliver nothing rather than
     // write past the client's buffer or the work buffers.
     *bytesReturned = 0;
-    MarkFrameValid(context);
+    Settle(context, mark);
     return;
   }
   if (context->FirstFrameDone == 0) {
@@ -240,16 +246,17 @@ void ProcessFrame(DeviceContext* context, UCHAR* out, ULONG outLength, const Raw
     KeepAsRepeatPicture(context, out, size);
     *bytesReturned = size;
     context->FirstFrameDone = 1;
-    MarkFrameValid(context);
+    Settle(context, mark);
     return;
   }
-  if (!IsFrameValid(context)) {
+  const bool damaged = mark != nullptr ? mark->Damaged != 0 : !IsFrameValid(context);
+  if (damaged) {
     DeliverRepeatPicture(context, out, size);
     *bytesReturned = size;
-    MarkFrameValid(context);
+    Settle(context, mark);
     return;
   }
-  MarkFrameValid(context);
+  Settle(context, mark);
   CountGoodFrame(context);
 
   switch (OutputOf(context)) {
@@ -267,39 +274,42 @@ void ProcessFrame(DeviceContext* context, UCHAR* out, ULONG outLength, const Raw
   }
 }
 
-NTSTATUS ProcessReceivedFrame(PVOID deviceContext, PVOID frameBuffer, ULONG frameLength,
-                              PVOID rawFrameBuffer, ULONG received, ULONG numberOfPackets,
-                              ULONG* bytesReturned) {
+NTSTATUS ProcessReceivedFrame(PVOID deviceContext, PVOID frameContext, PVOID frameBuffer,
+                              ULONG frameLength, PVOID rawFrameBuffer, ULONG received,
+                              ULONG numberOfPackets, ULONG* bytesReturned) {
   auto* context = static_cast<DeviceContext*>(deviceContext);
+  const auto* mark = static_cast<const FrameMark*>(frameContext);
   // The cancel path comes at dispatch level without buffers: nothing to do.
   if (frameBuffer == nullptr || bytesReturned == nullptr) return STATUS_SUCCESS;
   if (!WorkBuffersPresent(context)) {
     *bytesReturned = 0;
-    MarkFrameValid(context);
+    Settle(context, mark);
     return STATUS_SUCCESS;
   }
   const RawFrame frame{static_cast<const UCHAR*>(rawFrameBuffer),
                        rawFrameBuffer == nullptr ? 0 : received, numberOfPackets};
   FrameLock lock(context);
-  ProcessFrame(context, static_cast<UCHAR*>(frameBuffer), frameLength, frame, bytesReturned);
+  ProcessFrame(context, mark, static_cast<UCHAR*>(frameBuffer), frameLength, frame,
+               bytesReturned);
   return STATUS_SUCCESS;
 }
 
 }  // namespace
 
-NTSTATUS ProcessRawFrame(DEVICE_OBJECT*, PVOID deviceContext, PVOID, PVOID frameBuffer,
+NTSTATUS ProcessRawFrame(DEVICE_OBJECT*, PVOID deviceContext, PVOID frameContext, PVOID frameBuffer,
                          ULONG frameLength, PVOID rawFrameBuffer, ULONG rawFrameLength,
                          ULONG numberOfPackets, ULONG* bytesReturned, ULONG actualRawFrameLength,
                          ULONG) {
   const ULONG received =
       actualRawFrameLength < rawFrameLength ? actualRawFrameLength : rawFrameLength;
-  return ProcessReceivedFrame(deviceContext, frameBuffer, frameLength, rawFrameBuffer, received,
-                              numberOfPackets, bytesReturned);
+  return ProcessReceivedFrame(deviceContext, frameContext, frameBuffer, frameLength,
+                              rawFrameBuffer, received, numberOfPackets, bytesReturned);
 }
 
-NTSTATUS ProcessRawFrameBasic(DEVICE_OBJECT*, PVOID deviceContext, PVOID, PVOID frameBuffer,
+NTSTATUS ProcessRawFrameBasic(DEVICE_OBJECT*, PVOID deviceContext, PVOID frameContext,
+                              PVOID frameBuffer,
                               ULONG frameLength, PVOID rawFrameBuffer, ULONG rawFrameLength,
                               ULONG numberOfPackets, ULONG* bytesReturned) {
-  return ProcessReceivedFrame(deviceContext, frameBuffer, frameLength, rawFrameBuffer,
-                              rawFrameLength, numberOfPackets, bytesReturned);
+  return ProcessReceivedFrame(deviceContext, frameContext, frameBuffer, frameLength,
+                              rawFrameBuffer, rawFrameLength, numberOfPackets, bytesReturned);
 }

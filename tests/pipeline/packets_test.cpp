@@ -33,14 +33,15 @@ class PacketFraming : public testing::Test {
     UCHAR frameComplete;
   };
 
-  Result Feed(std::vector<UCHAR> bytes, USBD_STATUS status = USBD_STATUS_SUCCESS) {
+  Result Feed(std::vector<UCHAR> bytes, USBD_STATUS status = USBD_STATUS_SUCCESS,
+              FrameMark* frame = nullptr) {
     USBD_ISO_PACKET_DESCRIPTOR packet{0, static_cast<ULONG>(bytes.size()), status};
     // The transfer buffer always has room for a full packet; what lies past
     // Length is left over from earlier packets.
     bytes.resize(kMaxPacket, 0xFF);
     UCHAR frameComplete = 0;
     ULONG flags = 0, offset = 0;
-    ULONG n = ProcessPacket(nullptr, ctx(), nullptr, nullptr, nullptr, &packet, bytes.data(),
+    ULONG n = ProcessPacket(nullptr, ctx(), frame, nullptr, nullptr, &packet, bytes.data(),
                             &frameComplete, &flags, &offset);
     EXPECT_EQ(flags, 0u);
     EXPECT_EQ(offset, 0u);
@@ -150,6 +151,29 @@ TEST_F(PacketFraming, AFailedFrameStartStartsADamagedFrame) {
   Result r = Feed({0xFF, 0xFF}, USBD_STATUS_BTSTUFF);
   EXPECT_EQ(r.frameComplete, 1);
   EXPECT_EQ(r.count, kMaxPacket);
+  EXPECT_FALSE(IsFrameValid(ctx()));
+}
+
+// Each request carries the damage of its own frame, written when the next
+// frame starts, so the frame work item never reads a flag that the next
+// frame's packets are changing.
+TEST_F(PacketFraming, AFramesDamageTravelsWithItsRequest) {
+  FrameMark first{0x5A, {}}, second{0x5A, {}};
+  ULONG length = 99;
+  Feed({0xFF, 0xFF});
+  NewFrame(ctx(), &first, 0, &length);
+  EXPECT_EQ(first.Damaged, 0);
+  EXPECT_EQ(length, 99u);
+  Feed({0x00}, USBD_STATUS_SUCCESS, &first);
+  Feed({0x02}, USBD_STATUS_SUCCESS, &first);  // one packet lost
+  Feed({0xFF, 0xFF}, USBD_STATUS_SUCCESS, &first);
+  EXPECT_EQ(first.Damaged, 1);
+  EXPECT_TRUE(IsFrameValid(ctx()));  // the new frame starts intact
+
+  NewFrame(ctx(), &second, 0, &length);
+  Feed({0x00}, USBD_STATUS_SUCCESS, &second);
+  Feed({0xFF, 0xFF}, USBD_STATUS_CRC, &second);  // the failure belongs to the third frame
+  EXPECT_EQ(second.Damaged, 0);
   EXPECT_FALSE(IsFrameValid(ctx()));
 }
 

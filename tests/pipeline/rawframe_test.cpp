@@ -36,6 +36,32 @@ TEST_F(RawFrames, FirstFrameAndEarlyRepeatsAreBlackInTheOutputFormat) {
   EXPECT_EQ(ctx()->GoodFrameCount, 0);
 }
 
+TEST_F(RawFrames, TheFramesOwnMarkDecidesNotTheCameraFlag) {
+  const std::vector<UCHAR> coded = Encode(160, 120, 21);
+  Start(160, 120, 160, 120, kI420);
+  Deliver(Packetise({}));
+  const CameraFrame frame = Packetise(coded);
+  std::vector<UCHAR> raw = frame.raw;
+  std::vector<UCHAR> out(160 * 120 * 3 / 2);
+  ULONG bytes = 0;
+  // The next frame's packets have just marked the camera damaged; this
+  // frame's own mark says it arrived intact.
+  MarkFrameDamaged(ctx());
+  FrameMark intact{0, {}};
+  ProcessRawFrame(nullptr, ctx(), &intact, out.data(), ULONG(out.size()), raw.data(),
+                  ULONG(raw.size()), frame.packets, &bytes, frame.received, 0);
+  EXPECT_EQ(out, Decoded(coded, 160, 120));
+  EXPECT_FALSE(IsFrameValid(ctx()));  // left for the frame it belongs to
+
+  FrameMark damaged{1, {}};
+  MarkFrameValid(ctx());
+  const std::vector<UCHAR> previous = out;
+  raw = Packetise(Encode(160, 120, 22)).raw;
+  ProcessRawFrame(nullptr, ctx(), &damaged, out.data(), ULONG(out.size()), raw.data(),
+                  ULONG(raw.size()), frame.packets, &bytes, frame.received, 0);
+  EXPECT_EQ(out, previous);
+}
+
 TEST_F(RawFrames, CompressedFramesAreDecodedAtTheSensorSizeAndScaled) {
   const std::vector<UCHAR> coded = Encode(640, 480, 2);
   const std::vector<UCHAR> sensor = Decoded(coded, 640, 480);
