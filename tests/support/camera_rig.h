@@ -37,7 +37,7 @@ class CameraRig {
     KeInitializeSemaphore(&dev->ChannelLock, 1, 1);
   }
   ~CameraRig() {
-    host::RunUntilIdle();
+    if (host::CurrentSchedulerMode() == host::SchedulerMode::Deterministic) host::RunUntilIdle();
     if (device()->InterfaceInfo != nullptr) ExFreePool(device()->InterfaceInfo);
     device()->InterfaceInfo = nullptr;
   }
