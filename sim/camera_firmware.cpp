@@ -45,7 +45,7 @@ constexpr Kind KindOf(CameraCommand command) {
 
 ULONG Answer(std::span<UCHAR> data, std::span<const UCHAR> bytes) {
   const std::size_t n = std::min(data.size(), bytes.size());
-  std::memcpy(data.data(), bytes.data(), n);
+  if (n != 0) std::memcpy(data.data(), bytes.data(), n);  // no data stage: no buffer
   return static_cast<ULONG>(n);
 }
 
