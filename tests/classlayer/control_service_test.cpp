@@ -90,6 +90,18 @@ TEST(ControlRequest, ARemovedDeviceGetsNothingSent) {
   EXPECT_EQ(KeReadStateSemaphore(&rig.device()->UrbLock), 1);  // released again
 }
 
+TEST(ControlRequest, ALengthNoControlTransferCanCarryIsRefused) {
+  CameraRig rig;
+  UCHAR byte = 0;
+  ULONG length = 0xFFFFFFFF;  // would wrap the bounce buffer's size
+  EXPECT_EQ(ControlRequest(rig.context(), kQtable, 0, 0, &byte, &length, 0, nullptr, nullptr),
+            STATUS_INVALID_PARAMETER);
+  length = 0x10000;
+  EXPECT_EQ(Read(rig, kVersion, 0, 0, &byte, &length), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(length, 0x10000u);
+  EXPECT_TRUE(rig.bus.Requests().empty());
+}
+
 TEST(ControlRequest, RunsOutOfMemoryCleanly) {
   CameraRig rig;
   UCHAR byte = 0;
