@@ -9,6 +9,7 @@ namespace {
 // The bounce buffer and the request block are one allocation, data first; the
 // block starts on an 8-byte boundary after the data.
 constexpr ULONG AlignUp8(ULONG n) { return (n + 7) & ~7u; }
+constexpr ULONG kMaxControlDataLength = 0xFFFF;
 
 struct DeferredControlRequest {
   WORK_QUEUE_ITEM Work;
@@ -27,6 +28,9 @@ NTSTATUS ControlRequestBody(PVOID deviceContext, UCHAR request, USHORT value, US
                             PVOID buffer, ULONG* length, UCHAR direction) {
   ClassDevice* device = ClassDeviceFromContext(deviceContext);
   const ULONG n = length != nullptr ? *length : 0;
+  // A control transfer's data stage has a 16-bit length; a larger one would
+  // also wrap the allocation size below and overrun the bounce buffer.
+  if (n > kMaxControlDataLength) return STATUS_INVALID_PARAMETER;
   const ULONG dataSpace = AlignUp8(n);
   const ULONG blockSize = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
   auto* block = static_cast<UCHAR*>(

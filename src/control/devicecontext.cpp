@@ -1,7 +1,7 @@
 #include "control/devicecontext.h"
 
 ULONG DebugMessage = 0;
-UCHAR ProductName[16] = {};
+UCHAR ProductName[kProductNameLength + 1] = {};
 UCHAR FirmwareVersion = 0;
 UCHAR ProductDescriptor[64] = {};
 UCHAR SizeTablePage[64] = {};
@@ -60,7 +60,8 @@ NTSTATUS Configure(DEVICE_OBJECT*, PVOID deviceContext, USBD_INTERFACE_INFORMATI
       ExAllocatePoolWithTag(NonPagedPool, copySize, kDevicePoolTag));
   if (copy != nullptr) {
     interfaceInfo->AlternateSetting = 0;
-    if (interfaceInfo->NumberOfPipes > 0) interfaceInfo->Pipes[0].MaximumTransferSize = kPipe0TransferSize;
+    if (interfaceInfo->NumberOfPipes > 0)
+      interfaceInfo->Pipes[0].MaximumTransferSize = kPipe0TransferSize;
     RtlZeroMemory(copy, copySize);
     RtlCopyMemory(copy, interfaceInfo, interfaceInfo->Length);
     FreeInterfaceCopy(context);

@@ -152,7 +152,10 @@ static_assert(kFrameContextSize == 4);
 
 // ---- Module-wide state of the device layer (one set for the driver) ---------
 extern ULONG DebugMessage;
-extern UCHAR ProductName[16];
+// The camera reports up to 16 characters; the extra byte keeps the name
+// terminated for the key paths even when all 16 are used.
+constexpr ULONG kProductNameLength = 16;
+extern UCHAR ProductName[kProductNameLength + 1];
 extern UCHAR FirmwareVersion;
 extern UCHAR ProductDescriptor[64];
 extern UCHAR SizeTablePage[64];
