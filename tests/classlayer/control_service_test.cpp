@@ -11,7 +11,7 @@
 #include "platform/host/platform.h"
 #include "platform/host/pool.h"
 #include "support/camera_rig.h"
-#include "tests/platform/usb_test_device.h"
+#include "support/usb_test_device.h"
 
 namespace veltocam::test {
 namespace {
