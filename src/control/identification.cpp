@@ -1,5 +1,6 @@
 #include "control/identification.h"
 
+#include "control/camerastate.h"
 #include "control/configstore.h"
 #include "control/tracing.h"
 #include "control/vendorcommands.h"
@@ -113,7 +114,7 @@ NTSTATUS Initialize(DEVICE_OBJECT*, PVOID deviceContext) {
 NTSTATUS UnInitialize(DEVICE_OBJECT*, PVOID deviceContext) {
   auto* context = static_cast<DeviceContext*>(deviceContext);
   DebugTrace("VELTOCAM_UnInitialize\n");
-  WriteDword(context->HwStateKeyPath, "HwState", 0);
+  WriteHwState(context, 0);
   FreeDeviceBuffers(context);
   return STATUS_SUCCESS;
 }
