@@ -8,6 +8,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: veltocam COMMAND ...\n"
+    "  capture  stream from the simulated camera through the driver to .y4m or .png\n"
     "  decode   decode one compressed frame dump to .y4m, .png or .yuv\n"
     "  encode   make a compressed frame dump of a scene, as the camera sends it\n"
     "run a command without arguments for its options";
@@ -20,6 +21,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const char* command = argv[1];
+  if (std::strcmp(command, "capture") == 0) return veltocam::app::CaptureCommand(argc, argv);
   if (std::strcmp(command, "decode") == 0) return veltocam::app::DecodeCommand(argc, argv);
   if (std::strcmp(command, "encode") == 0) return veltocam::app::EncodeCommand(argc, argv);
   if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "help") == 0) {

@@ -276,6 +276,15 @@ bool AdvanceToNextTimer() {
   return true;
 }
 
+bool NextTimerDue(std::uint64_t* due) {
+  KernelState& k = Kernel();
+  std::lock_guard lock(k.mutex);
+  KTIMER* t = detail::FirstTimerLocked(k);
+  if (t == nullptr) return false;
+  *due = t->DueTime;
+  return true;
+}
+
 void AdvanceTime(std::int64_t hundredNanoseconds) {
   KernelState& k = Kernel();
   std::uint64_t target;

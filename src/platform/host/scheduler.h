@@ -34,6 +34,8 @@ bool RunNext();                  // one ready DPC (first) or work item; false if
 std::size_t RunUntilIdle();      // everything ready, without moving time; returns count
 void AdvanceTime(std::int64_t hundredNanoseconds);  // fires due timers in order
 bool AdvanceToNextTimer();       // moves time to the next timer and fires it
+// Due time of the first armed timer (scheduler time); false when none is armed.
+bool NextTimerDue(std::uint64_t* due);
 
 std::size_t QueuedDpcCount();
 std::size_t ArmedTimerCount();
