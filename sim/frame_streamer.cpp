@@ -102,14 +102,25 @@ void FrameStreamer::StartFrame(const StreamSettings& settings, ULONG frame) {
 
 FrameStreamer::Packet FrameStreamer::MakePacket(const StreamSettings& settings, ULONG frame,
                                                 std::size_t maxPacket) {
+  Packet out = ComposePacket(settings, frame, maxPacket);
+  const bool failing = frame >= faults_.failFirstFrame &&
+                       frame - faults_.failFirstFrame < faults_.failFrameCount;
+  if (failing) {
+    out.bytes.clear();
+    out.result = {kLostPacket, 0};
+  }
+  ++packetsSent_;
+  return out;
+}
+
+FrameStreamer::Packet FrameStreamer::ComposePacket(const StreamSettings& settings, ULONG frame,
+                                                   std::size_t maxPacket) {
   Packet out;
   if (!settings.capturing || maxPacket < 2) {
     inFrame_ = false;
     held_.clear();
     return out;
   }
-  const bool failing = frame >= faults_.failFirstFrame &&
-                       frame - faults_.failFirstFrame < faults_.failFrameCount;
   if (!held_.empty()) {
     out = std::move(held_.front());
     held_.erase(held_.begin());
@@ -154,11 +165,6 @@ FrameStreamer::Packet FrameStreamer::MakePacket(const StreamSettings& settings, 
       out.result.status = USBD_STATUS_CRC;
     }
   }
-  if (failing) {
-    out.bytes.clear();
-    out.result = {kLostPacket, 0};
-  }
-  ++packetsSent_;
   return out;
 }
 

@@ -70,6 +70,7 @@ class FrameStreamer final : public PacketSource {
   };
 
   Packet MakePacket(const StreamSettings& settings, ULONG frame, std::size_t maxPacket);
+  Packet ComposePacket(const StreamSettings& settings, ULONG frame, std::size_t maxPacket);
   void StartFrame(const StreamSettings& settings, ULONG frame);
   const std::vector<std::uint8_t>& Payload(const StreamSettings& settings);
   bool Chance(double probability);

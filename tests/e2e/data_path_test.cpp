@@ -1,0 +1,258 @@
+// The whole data path on the deterministic scheduler: simulated camera ->
+// host USB bus -> frame engine -> ProcessPacket -> completion work item ->
+// ProcessRawFrame -> completed read request.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+
+#include "apps/data_path.h"
+#include "classlayer/frameengine.h"
+#include "codec/decoder.h"
+#include "pipeline/reorderscale.h"
+#include "platform/host/files_host.h"
+#include "platform/host/pool.h"
+#include "platform/host/registry_store.h"
+#include "platform/host/scheduler.h"
+#include "platform/host/usb_bus.h"
+#include "sim/camera_model.h"
+#include "sim/frame_streamer.h"
+#include "sim/simulated_camera.h"
+#include "support/camera_rig.h"
+
+namespace veltocam::test {
+namespace {
+
+using app::DataPath;
+using app::DeliveredFrame;
+using app::StreamFormat;
+
+constexpr LONGLONG kWait = host::Seconds(5);
+
+std::vector<std::uint8_t> Black(ULONG w, ULONG h) {
+  std::vector<std::uint8_t> p(w * h, 0);
+  p.resize(w * h * 3 / 2, 0x80);
+  return p;
+}
+
+// The camera, the bus and the driver's data path, with a record of every
+// frame the camera sent.
+class DataPathTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetDeviceLayerState();
+    root_ = std::filesystem::temp_directory_path() /
+            ("veltocam-e2e-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(root_);
+    host::SetSystemRoot(root_.string());
+    ASSERT_TRUE(sim::LoadCameraModelSettings());
+  }
+  void TearDown() override {
+    path_.reset();
+    bus_.reset();
+    std::filesystem::remove_all(root_);
+  }
+
+  void Plug(sim::StreamFaults faults = {}, std::unique_ptr<sim::Scene> scene = sim::MakeMovingScene()) {
+    streamer_ = std::make_unique<sim::FrameStreamer>(std::move(scene), faults);
+    streamer_->OnFrameSent([this](const sim::SentFrame& f) {
+      sent_[f.number] = {f.width, f.height, f.qtableIndex, *f.payload};
+    });
+    camera_.SetPacketSource(streamer_.get());
+    bus_ = std::make_unique<host::UsbBus>();
+    bus_->Attach(camera_);
+    path_ = std::make_unique<DataPath>(bus_->DeviceObject());
+    ASSERT_EQ(path_->InitializeDevice(), STATUS_SUCCESS);
+  }
+
+  void Open(StreamFormat format, ULONG requests = 4) {
+    ASSERT_EQ(path_->OpenVideoStream(format, requests), STATUS_SUCCESS);
+  }
+
+  DeliveredFrame Next() {
+    DeliveredFrame frame;
+    EXPECT_TRUE(path_->NextFrame(&frame, kWait));
+    return frame;
+  }
+
+  struct Sent {
+    int width, height;
+    std::uint8_t qtable;
+    std::vector<std::uint8_t> payload;
+  };
+  // The sensor-size picture the decoder makes of a sent frame.
+  std::vector<std::uint8_t> Decode(const Sent& s) const {
+    std::vector<std::uint8_t> coded = s.payload;
+    coded.resize(coded.size() + 5, 0);
+    std::vector<std::uint8_t> out(static_cast<std::size_t>(s.width) * s.height * 3 / 2);
+    EXPECT_EQ(DecodeCompressedFrame(static_cast<std::int32_t>(s.payload.size()), coded.data(),
+                                    s.width, s.height, s.qtable, 0, 1, 0, 0, 0, 0, out.data(), 0,
+                                    nullptr) &
+                  0xFFFF,
+              0u);
+    return out;
+  }
+
+  std::filesystem::path root_;
+  sim::SimulatedCamera camera_;
+  std::unique_ptr<sim::FrameStreamer> streamer_;
+  std::unique_ptr<host::UsbBus> bus_;
+  std::unique_ptr<DataPath> path_;
+  std::map<std::uint32_t, Sent> sent_;
+};
+
+TEST_F(DataPathTest, EveryPictureIsTheDecoderOutputOfAFrameTheCameraSent) {
+  Plug();
+  Open({640, 480, app::kFourccI420});
+  DeliveredFrame first = Next();
+  EXPECT_EQ(first.data, Black(640, 480));  // the first frame of a stream is black
+
+  std::uint32_t previous = 0;
+  for (int i = 0; i < 6; ++i) {
+    DeliveredFrame frame = Next();
+    ASSERT_EQ(frame.status, STATUS_SUCCESS);
+    ASSERT_EQ(frame.data.size(), 640u * 480 * 3 / 2);
+    EXPECT_FALSE(frame.damaged);
+    // The frames are the camera's, in the order it sent them.
+    bool found = false;
+    for (const auto& [number, sent] : sent_) {
+      if (number > previous && Decode(sent) == frame.data) {
+        previous = number;
+        found = true;
+        break;
+      }
+    }
+    EXPECT_TRUE(found) << "picture " << i << " is no frame the camera sent";
+  }
+}
+
+TEST_F(DataPathTest, SmallerFormatsAreTheDecodedSensorImageScaled) {
+  Plug();
+  Open({176, 144, app::kFourccIyuv});
+  Next();
+  DeliveredFrame frame = Next();
+  ASSERT_EQ(frame.data.size(), 176u * 144 * 3 / 2);
+  DeviceContext* ctx = path_->Context();
+  EXPECT_EQ(ctx->SensorImageWidth, 160u);
+  EXPECT_EQ(ctx->SensorImageHeight, 120u);
+  bool found = false;
+  for (const auto& [number, sent] : sent_) {
+    std::vector<std::uint8_t> sensor = Decode(sent);
+    std::vector<std::uint8_t> scaled(176 * 144 * 3 / 2);
+    ScaleYuv420(ctx, scaled.data(), ULONG(scaled.size()), sensor.data());
+    found = found || scaled == frame.data;
+  }
+  EXPECT_TRUE(found);
+}
+
+TEST_F(DataPathTest, PictureNumbersFollowTheMasterClockAndRequestsCompleteInOrder) {
+  Plug();
+  Open({320, 240, app::kFourccI420});
+  LONGLONG start = -1, lastTime = -1, lastPicture = -1;
+  for (int i = 0; i < 8; ++i) {
+    DeliveredFrame frame = Next();
+    if (start < 0) start = frame.presentationTime;
+    EXPECT_GT(frame.presentationTime, lastTime);
+    const auto elapsed = static_cast<ULONGLONG>(frame.presentationTime - start);
+    const LONGLONG expected = static_cast<LONGLONG>((elapsed + 333332) / 333333);
+    EXPECT_EQ(frame.pictureNumber, expected);
+    EXPECT_GT(frame.pictureNumber, lastPicture);
+    EXPECT_EQ(frame.duration, 333333);
+    EXPECT_EQ(frame.optionsFlags & 0x110u, 0x110u);
+    lastTime = frame.presentationTime;
+    lastPicture = frame.pictureNumber;
+  }
+}
+
+TEST_F(DataPathTest, FramesWithoutAWaitingRequestAreLostAndShowAsDrops) {
+  Plug();
+  Open({320, 240, app::kFourccI420}, 1);
+  DeliveredFrame first = Next();
+  EXPECT_EQ(first.dropCount, 0);
+  Next();
+  // Nobody reads for half a second: the one request is used up and the
+  // camera's frames meanwhile start with no request to fill.
+  const std::uint32_t sentBefore = streamer_->FramesStarted();
+  host::AdvanceTime(host::Milliseconds(500));
+  Next();  // filled by the first frame of the pause
+  DeliveredFrame late = Next();
+  EXPECT_GT(streamer_->FramesStarted(), sentBefore + 10);
+  EXPECT_GT(late.dropCount, 10);
+}
+
+TEST_F(DataPathTest, ADamagedFrameDeliversTheRepeatPicture) {
+  sim::StreamFaults faults;
+  faults.loss = 0.03;
+  faults.seed = 11;
+  Plug(faults);
+  Open({320, 240, app::kFourccI420});
+  std::vector<std::uint8_t> previous;
+  int damaged = 0;
+  for (int i = 0; i < 30; ++i) {
+    DeliveredFrame frame = Next();
+    if (frame.damaged && !previous.empty()) {
+      EXPECT_EQ(frame.data, previous);
+      ++damaged;
+    }
+    previous = frame.data;
+  }
+  EXPECT_GT(damaged, 0);
+  EXPECT_GT(path_->Context()->SequenceErrorCount, 0u);
+}
+
+TEST_F(DataPathTest, TransfersWhosePacketsAllFailedAreRecoveredByResetAndRestart) {
+  Plug();
+  Open({320, 240, app::kFourccI420});
+  Next();
+  // For a while every packet fails: whole transfers come back failed, are
+  // neither walked nor resubmitted, and the channel records the error.
+  sim::StreamFaults failing;
+  failing.failFrameCount = 0xFFFFFFFF;
+  sim::FrameStreamer broken(sim::MakeMovingScene(), failing);
+  camera_.SetPacketSource(&broken);
+  host::AdvanceTime(host::Milliseconds(100));
+  EXPECT_EQ(path_->Video()->ErrorFlag, 1u);
+  EXPECT_EQ(bus_->RequestCount(URB_FUNCTION_ABORT_PIPE), 0u);
+  camera_.SetPacketSource(streamer_.get());
+  // The watchdog notices, the recovery aborts and resets the pipe, restarts
+  // capture and resubmits: pictures flow again.
+  DeliveredFrame after = Next();
+  EXPECT_EQ(after.status, STATUS_SUCCESS);
+  EXPECT_GE(bus_->RequestCount(URB_FUNCTION_ABORT_PIPE), 1u);
+  EXPECT_GE(bus_->RequestCount(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL), 2u);
+  EXPECT_EQ(path_->Device()->ResetCount[0], -1);
+}
+
+TEST_F(DataPathTest, RawFramesAndRgb24TakeTheirOwnPaths) {
+  host::SetRegistryDword(std::string("\\Registry\\MACHINE\\SOFTWARE\\") + sim::kCameraProductName +
+                             "\\CONTROL",
+                         "IMAGETYPE", sim::FrameStreamer::kRawImageType);
+  Plug(sim::StreamFaults{}, sim::MakeColourBars());
+  Open({320, 240, app::kRgb24});
+  Next();
+  DeliveredFrame frame = Next();
+  ASSERT_EQ(frame.data.size(), 320u * 240 * 3);
+  EXPECT_FALSE(frame.damaged);
+  // Bottom-up BGR: the last row of the buffer is the picture's top row, whose
+  // first bar is light grey.
+  const std::uint8_t* top = frame.data.data() + 239 * 320 * 3;
+  EXPECT_NEAR(top[0], 191, 3);
+  EXPECT_NEAR(top[1], 191, 3);
+  EXPECT_NEAR(top[2], 191, 3);
+}
+
+TEST_F(DataPathTest, CloseWhileRunningStopsTransfersAndCancelsWaitingReads) {
+  Plug();
+  Open({160, 120, app::kFourccI420}, 3);
+  Next();
+  path_->CloseVideoStream();
+  EXPECT_EQ(bus_->PendingRequests(), 0u);
+  EXPECT_EQ(path_->Device()->Channel[0], nullptr);
+  ASSERT_EQ(path_->UninitializeDevice(), STATUS_SUCCESS);
+  path_.reset();
+  EXPECT_EQ(host::OutstandingBlocks(kClassPoolTag), 0u);
+}
+
+}  // namespace
+}  // namespace veltocam::test
