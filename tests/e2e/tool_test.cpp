@@ -1,0 +1,99 @@
+// The veltocam commands as a user runs them: capture at every size, decode
+// of a frame the encoder made, and a truncated frame.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "apps/commands.h"
+#include "apps/image_files.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class Tool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("veltocam-tool-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  int Run(std::vector<std::string> args) {
+    args.insert(args.begin(), "veltocam");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    const std::string& command = args[1];
+    const int argc = static_cast<int>(argv.size());
+    if (command == "capture") return veltocam::app::CaptureCommand(argc, argv.data());
+    if (command == "decode") return veltocam::app::DecodeCommand(argc, argv.data());
+    return veltocam::app::EncodeCommand(argc, argv.data());
+  }
+  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+
+  fs::path dir_;
+};
+
+TEST_F(Tool, CaptureWritesAPlayableStreamAtEveryCaptureSize) {
+  for (const char* size : {"640x480", "352x288", "320x240", "176x144", "160x120"}) {
+    SCOPED_TRACE(size);
+    const std::string out = Path(std::string(size) + ".y4m");
+    ASSERT_EQ(Run({"capture", "--frames", "3", "--size", size, "-o", out}), 0);
+    const int w = std::stoi(size), h = std::stoi(std::string(size).substr(4));
+    const std::string header = "YUV4MPEG2 W" + std::to_string(w) + " H" + std::to_string(h) +
+                               " F30:1 Ip A1:1 C420jpeg\n";
+    std::ifstream file(out, std::ios::binary);
+    std::string first;
+    std::getline(file, first);
+    EXPECT_EQ(first + "\n", header);
+    EXPECT_EQ(fs::file_size(out), header.size() + 3 * (6 + static_cast<std::size_t>(w) * h * 3 / 2));
+  }
+}
+
+TEST_F(Tool, CaptureWritesNumberedPicturesForRgb24) {
+  ASSERT_EQ(Run({"capture", "--frames", "2", "--size", "176x144", "--format", "rgb24", "--scene",
+                 "bars", "-o", Path("bars.png")}),
+            0);
+  int w = 0, h = 0;
+  std::vector<std::uint8_t> rgb;
+  ASSERT_EQ(veltocam::app::ReadPngRgb(Path("bars-00002.png"), &w, &h, &rgb), "");
+  EXPECT_EQ(w, 176);
+  EXPECT_EQ(h, 144);
+  // Top-left: the light grey bar; top-right: black.
+  EXPECT_NEAR(rgb[0], 191, 3);
+  EXPECT_LT(rgb[(176 - 1) * 3], 8);
+}
+
+TEST_F(Tool, BadArgumentsGetAUsageError) {
+  EXPECT_EQ(Run({"capture", "--size", "200x100", "-o", Path("x.y4m")}), 1);
+  EXPECT_EQ(Run({"capture", "--format", "rgb24", "-o", Path("x.y4m")}), 1);
+  EXPECT_EQ(Run({"decode", "--size", "650x480", Path("f.bin"), "-o", Path("x.png")}), 1);
+  EXPECT_EQ(Run({"decode", "--size", "640x480", Path("missing.bin"), "-o", Path("x.png")}), 1);
+}
+
+TEST_F(Tool, DecodeMakesThePictureOfAnEncodedFrameAndReportsATruncatedOne) {
+  ASSERT_EQ(Run({"encode", "--size", "320x240", "--scene", "moving", "--frame", "7", "-o",
+                 Path("frame.bin")}),
+            0);
+  ASSERT_EQ(Run({"decode", "--size", "320x240", Path("frame.bin"), "-o", Path("frame.yuv")}), 0);
+  EXPECT_EQ(fs::file_size(Path("frame.yuv")), 320u * 240 * 3 / 2);
+  ASSERT_EQ(Run({"decode", "--size", "320x240", Path("frame.bin"), "-o", Path("frame.png")}), 0);
+
+  // Half the data: exit status 2, the partial picture still written.
+  const auto whole = veltocam::app::ReadWholeFile(Path("frame.bin"));
+  ASSERT_TRUE(whole.has_value());
+  std::ofstream(Path("half.bin"), std::ios::binary)
+      .write(reinterpret_cast<const char*>(whole->data()), static_cast<long>(whole->size() / 2));
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Run({"decode", "--size", "320x240", Path("half.bin"), "-o", Path("half.y4m")}), 2);
+  const std::string message = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(message.find("corrupt or truncated frame"), std::string::npos) << message;
+  EXPECT_NE(message.find("of 300 macroblocks"), std::string::npos) << message;
+  EXPECT_TRUE(fs::exists(Path("half.y4m")));
+}
+
+}  // namespace
