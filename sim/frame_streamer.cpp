@@ -92,8 +92,8 @@ void FrameStreamer::StartFrame(const StreamSettings& settings, ULONG frame) {
   if (onFrameSent_) {
     const int width = settings.sensorWidth > 0 ? settings.sensorWidth : 640;
     const int height = settings.sensorHeight > 0 ? settings.sensorHeight : 480;
-    onFrameSent_({framesStarted_, width, height, settings.imageType, settings.qtableIndex,
-                  &payload});
+    onFrameSent_(
+        {framesStarted_, width, height, settings.imageType, settings.qtableIndex, &payload});
   }
   ++framesStarted_;
   const std::uint64_t start = static_cast<std::uint64_t>(frame) * 1000;
@@ -103,8 +103,8 @@ void FrameStreamer::StartFrame(const StreamSettings& settings, ULONG frame) {
 FrameStreamer::Packet FrameStreamer::MakePacket(const StreamSettings& settings, ULONG frame,
                                                 std::size_t maxPacket) {
   Packet out = ComposePacket(settings, frame, maxPacket);
-  const bool failing = frame >= faults_.failFirstFrame &&
-                       frame - faults_.failFirstFrame < faults_.failFrameCount;
+  const bool failing =
+      frame >= faults_.failFirstFrame && frame - faults_.failFirstFrame < faults_.failFrameCount;
   if (failing) {
     out.bytes.clear();
     out.result = {kLostPacket, 0};
@@ -184,7 +184,7 @@ host::UsbIsoPacket FrameStreamer::NextPacket(const StreamSettings& settings, ULO
   lastFrame_ = frame;
   Packet p = MakePacket(settings, frame, packet.size());
   const std::size_t n = std::min<std::size_t>(p.result.length, packet.size());
-  std::memcpy(packet.data(), p.bytes.data(), std::min(n, p.bytes.size()));
+  if (!p.bytes.empty()) std::memcpy(packet.data(), p.bytes.data(), std::min(n, p.bytes.size()));
   p.result.length = static_cast<ULONG>(n);
   return p.result;
 }
