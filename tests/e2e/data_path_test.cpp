@@ -1,12 +1,14 @@
 // The whole data path on the deterministic scheduler: simulated camera ->
 // host USB bus -> frame engine -> ProcessPacket -> completion work item ->
 // ProcessRawFrame -> completed read request.
+#include "apps/data_path.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <map>
 
-#include "apps/data_path.h"
+#include "classlayer/callback_calls.h"
 #include "classlayer/frameengine.h"
 #include "codec/decoder.h"
 #include "pipeline/reorderscale.h"
@@ -54,7 +56,8 @@ class DataPathTest : public ::testing::Test {
     std::filesystem::remove_all(root_);
   }
 
-  void Plug(sim::StreamFaults faults = {}, std::unique_ptr<sim::Scene> scene = sim::MakeMovingScene()) {
+  void Plug(sim::StreamFaults faults = {},
+            std::unique_ptr<sim::Scene> scene = sim::MakeMovingScene()) {
     streamer_ = std::make_unique<sim::FrameStreamer>(std::move(scene), faults);
     streamer_->OnFrameSent([this](const sim::SentFrame& f) {
       sent_[f.number] = {f.width, f.height, f.qtableIndex, *f.payload};
@@ -86,11 +89,11 @@ class DataPathTest : public ::testing::Test {
     std::vector<std::uint8_t> coded = s.payload;
     coded.resize(coded.size() + 5, 0);
     std::vector<std::uint8_t> out(static_cast<std::size_t>(s.width) * s.height * 3 / 2);
-    EXPECT_EQ(DecodeCompressedFrame(static_cast<std::int32_t>(s.payload.size()), coded.data(),
-                                    s.width, s.height, s.qtable, 0, 1, 0, 0, 0, 0, out.data(), 0,
-                                    nullptr) &
-                  0xFFFF,
-              0u);
+    EXPECT_EQ(
+        DecodeCompressedFrame(static_cast<std::int32_t>(s.payload.size()), coded.data(), s.width,
+                              s.height, s.qtable, 0, 1, 0, 0, 0, 0, out.data(), 0, nullptr) &
+            0xFFFF,
+        0u);
     return out;
   }
 
@@ -225,9 +228,9 @@ TEST_F(DataPathTest, TransfersWhosePacketsAllFailedAreRecoveredByResetAndRestart
 }
 
 TEST_F(DataPathTest, RawFramesAndRgb24TakeTheirOwnPaths) {
-  host::SetRegistryDword(std::string("\\Registry\\MACHINE\\SOFTWARE\\") + sim::kCameraProductName +
-                             "\\CONTROL",
-                         "IMAGETYPE", sim::FrameStreamer::kRawImageType);
+  host::SetRegistryDword(
+      std::string("\\Registry\\MACHINE\\SOFTWARE\\") + sim::kCameraProductName + "\\CONTROL",
+      "IMAGETYPE", sim::FrameStreamer::kRawImageType);
   Plug(sim::StreamFaults{}, sim::MakeColourBars());
   Open({320, 240, app::kRgb24});
   Next();
@@ -240,6 +243,33 @@ TEST_F(DataPathTest, RawFramesAndRgb24TakeTheirOwnPaths) {
   EXPECT_NEAR(top[0], 191, 3);
   EXPECT_NEAR(top[1], 191, 3);
   EXPECT_NEAR(top[2], 191, 3);
+}
+
+TEST_F(DataPathTest, PublishedStateFollowsTheStreamAndPowerRestoreUsesSettingSeven) {
+  Plug();
+  Open({320, 240, app::kFourccI420});
+  const std::string key = std::string("\\Registry\\MACHINE\\SOFTWARE\\") + sim::kCameraProductName;
+  auto published = [&](const char* subkey, const char* name) {
+    return host::GetRegistryDword(key + "\\" + subkey, name).value_or(0xDEAD);
+  };
+  EXPECT_EQ(published("HWSTATE", "HwState"), 1u);
+  EXPECT_EQ(published("GoodFrame", "Flag"), 0u);
+  for (int i = 0; i < 7; ++i) Next();  // the black frame, then good ones
+  EXPECT_EQ(published("GoodFrame", "Flag"), 1u);
+
+  path_->CloseVideoStream();
+  EXPECT_EQ(published("HWSTATE", "HwState"), 1u);
+  EXPECT_EQ(published("GoodFrame", "Flag"), 0u);
+  EXPECT_EQ(bus_->AlternateSetting(0), 0);
+
+  EXPECT_EQ(CallSaveState(path_->Device()), STATUS_SUCCESS);
+  EXPECT_EQ(CallRestoreState(path_->Device()), STATUS_SUCCESS);
+  EXPECT_EQ(bus_->AlternateSetting(0), 7);
+  EXPECT_EQ(path_->Context()->MaxPacketSize,
+            path_->Context()->Interface->Pipes[0].MaximumPacketSize);
+
+  ASSERT_EQ(path_->UninitializeDevice(), STATUS_SUCCESS);
+  EXPECT_EQ(published("HWSTATE", "HwState"), 0u);
 }
 
 TEST_F(DataPathTest, CloseWhileRunningStopsTransfersAndCancelsWaitingReads) {
