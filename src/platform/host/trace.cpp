@@ -53,7 +53,9 @@ TraceCapture::TraceCapture() {
   });
 }
 
-TraceCapture::~TraceCapture() { SetTraceSink(std::move(previous_)); }
+TraceCapture::~TraceCapture() {
+  SetTraceSink(std::move(previous_));
+}
 
 std::vector<std::string> TraceCapture::Lines() const {
   std::lock_guard lock(mutex_);
@@ -84,16 +86,26 @@ ULONG DbgPrint(const CHAR* format, ...) {
   return STATUS_SUCCESS;
 }
 
+namespace {
+
+// Copies as much of `text` as fits with its terminator; reports a cut.
+template <typename Char>
+NTSTATUS CopyBounded(Char* destination, SIZE_T capacity, const std::basic_string<Char>& text) {
+  SIZE_T n = text.size() < capacity ? text.size() : capacity - 1;
+  text.copy(destination, n);
+  destination[n] = 0;
+  return n < text.size() ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
+}
+
+}  // namespace
+
 NTSTATUS RtlStringCchPrintfW(WCHAR* destination, SIZE_T capacity, const WCHAR* format, ...) {
   if (destination == nullptr || capacity == 0) return STATUS_INVALID_PARAMETER;
   va_list args;
   va_start(args, format);
   std::u16string text = veltocam::host::FormatWide(format, args);
   va_end(args);
-  SIZE_T n = text.size() < capacity ? text.size() : capacity - 1;
-  text.copy(destination, n);
-  destination[n] = 0;
-  return n < text.size() ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
+  return CopyBounded(destination, capacity, text);
 }
 
 NTSTATUS RtlStringCchPrintfA(CHAR* destination, SIZE_T capacity, const CHAR* format, ...) {
@@ -102,8 +114,5 @@ NTSTATUS RtlStringCchPrintfA(CHAR* destination, SIZE_T capacity, const CHAR* for
   va_start(args, format);
   std::string text = veltocam::host::FormatNarrow(format, args);
   va_end(args);
-  SIZE_T n = text.size() < capacity ? text.size() : capacity - 1;
-  text.copy(destination, n);
-  destination[n] = 0;
-  return n < text.size() ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
+  return CopyBounded(destination, capacity, text);
 }
