@@ -46,14 +46,15 @@ struct CaptureOptions {
 CaptureOptions ParseOptions(int argc, char** argv) {
   CommandLine line(argc, argv, 2);
   CaptureOptions o;
-  o.frames = static_cast<int>(ParseInteger(line.Take("frames").value_or("90"), "--frames", 1, 1000000));
+  o.frames =
+      static_cast<int>(ParseInteger(line.Take("frames").value_or("90"), "--frames", 1, 1000000));
   const Size size = ParseSize(line.Take("size").value_or("640x480"));
-  const bool supported = (size.width == 640 && size.height == 480) ||
-                         (size.width == 352 && size.height == 288) ||
-                         (size.width == 320 && size.height == 240) ||
-                         (size.width == 176 && size.height == 144) ||
-                         (size.width == 160 && size.height == 120);
-  if (!supported) throw UsageError("--size: the camera offers 640x480, 352x288, 320x240, 176x144 and 160x120");
+  const bool supported =
+      (size.width == 640 && size.height == 480) || (size.width == 352 && size.height == 288) ||
+      (size.width == 320 && size.height == 240) || (size.width == 176 && size.height == 144) ||
+      (size.width == 160 && size.height == 120);
+  if (!supported)
+    throw UsageError("--size: the camera offers 640x480, 352x288, 320x240, 176x144 and 160x120");
   o.format.width = static_cast<ULONG>(size.width);
   o.format.height = static_cast<ULONG>(size.height);
   const std::string format = line.Take("format").value_or("i420");
@@ -70,7 +71,8 @@ CaptureOptions ParseOptions(int argc, char** argv) {
   if (auto q = line.Take("qtable")) o.qtable = ParseInteger(*q, "--qtable", 0, 9);
   o.raw = line.TakeSwitch("raw");
   if (auto p = line.Take("loss")) o.loss = ParseFraction(*p, "--loss");
-  if (auto s = line.Take("seed")) o.seed = static_cast<std::uint32_t>(ParseInteger(*s, "--seed", 0, 0x7FFFFFFF));
+  if (auto s = line.Take("seed"))
+    o.seed = static_cast<std::uint32_t>(ParseInteger(*s, "--seed", 0, 0x7FFFFFFF));
   o.realtime = line.TakeSwitch("realtime");
   o.trace = line.TakeSwitch("trace");
   o.output = line.Take("output", "o").value_or("");
@@ -137,7 +139,8 @@ int CaptureCommand(int argc, char** argv) {
     return 1;
   }
 
-  host::ResetPlatform(o.realtime ? host::SchedulerMode::RealTime : host::SchedulerMode::Deterministic);
+  host::ResetPlatform(o.realtime ? host::SchedulerMode::RealTime
+                                 : host::SchedulerMode::Deterministic);
   // Snapshots and other system files of the driver go next to the output.
   const auto system = std::filesystem::absolute(o.output).parent_path() / "veltocam-system";
   std::filesystem::create_directories(system);
@@ -147,7 +150,8 @@ int CaptureCommand(int argc, char** argv) {
   if (!o.trace) {
     log = std::fopen((system / "debugger.log").string().c_str(), "w");
     if (log != nullptr) {
-      host::SetTraceSink([log](std::string_view text) { std::fwrite(text.data(), 1, text.size(), log); });
+      host::SetTraceSink(
+          [log](std::string_view text) { std::fwrite(text.data(), 1, text.size(), log); });
     }
   }
   if (!sim::LoadCameraModelSettings()) {
@@ -180,8 +184,8 @@ int CaptureCommand(int argc, char** argv) {
 
     Y4mWriter y4m;
     if (OutputKindOf(o.output) == OutputKind::kY4m) {
-      error = y4m.Open(o.output, static_cast<int>(o.format.width), static_cast<int>(o.format.height),
-                       ChromaLayout::k420, 30);
+      error = y4m.Open(o.output, static_cast<int>(o.format.width),
+                       static_cast<int>(o.format.height), ChromaLayout::k420, 30);
     }
     const bool terminal = isatty(2) != 0;
     const auto started = std::chrono::steady_clock::now();
@@ -220,13 +224,15 @@ int CaptureCommand(int argc, char** argv) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const double streamSeconds = static_cast<double>(frame.presentationTime) / 1e7;
-    std::printf("%d frames of %ux%u %s to %s in %.2f s (%.1f fps); camera time %.2f s, "
-                "%lld dropped, %d repeated\n",
-                delivered, o.format.width, o.format.height,
-                o.format.compression == kRgb24 ? "RGB24"
-                : o.format.compression == kFourccIyuv ? "IYUV" : "I420",
-                o.output.c_str(), seconds, seconds > 0 ? delivered / seconds : 0.0, streamSeconds,
-                static_cast<long long>(drops), repeats);
+    std::printf(
+        "%d frames of %ux%u %s to %s in %.2f s (%.1f fps); camera time %.2f s, "
+        "%lld dropped, %d repeated\n",
+        delivered, o.format.width, o.format.height,
+        o.format.compression == kRgb24        ? "RGB24"
+        : o.format.compression == kFourccIyuv ? "IYUV"
+                                              : "I420",
+        o.output.c_str(), seconds, seconds > 0 ? delivered / seconds : 0.0, streamSeconds,
+        static_cast<long long>(drops), repeats);
     if (!error.empty()) {
       std::fprintf(stderr, "veltocam: %s\n", error.c_str());
       status = 1;

@@ -147,9 +147,11 @@ int EncodeCommand(int argc, char** argv) {
     if (!error.empty()) return Fail(error);
     scene = sim::MakeStillPicture(w, h, std::move(rgb));
   }
-  sim::PlanarImage image(size.width, size.height, is422 ? sim::Sampling::k422 : sim::Sampling::k420);
+  sim::PlanarImage image(size.width, size.height,
+                         is422 ? sim::Sampling::k422 : sim::Sampling::k420);
   scene->Render(static_cast<std::uint32_t>(frame), image);
-  const std::vector<std::uint8_t> coded = sim::EncodeFrame(image, static_cast<std::int32_t>(qtable));
+  const std::vector<std::uint8_t> coded =
+      sim::EncodeFrame(image, static_cast<std::int32_t>(qtable));
   const std::string error = WriteRawFile(output, coded.data(), coded.size());
   return error.empty() ? 0 : Fail(error);
 }

@@ -102,8 +102,8 @@ NTSTATUS DataPath::OpenVideoStream(const StreamFormat& format, ULONG readRequest
   format_.DataFormat.FormatSize = sizeof format_;
   format_.DataFormat.SampleSize = format.ImageSize();
   KS_VIDEOINFOHEADER& info = format_.VideoInfoHeader;
-  info.rcSource = info.rcTarget = {0, 0, static_cast<LONG>(format.width),
-                                   static_cast<LONG>(format.height)};
+  info.rcSource =
+      info.rcTarget = {0, 0, static_cast<LONG>(format.width), static_cast<LONG>(format.height)};
   info.AvgTimePerFrame = frameInterval;
   info.bmiHeader.biSize = sizeof(KS_BITMAPINFOHEADER);
   info.bmiHeader.biWidth = static_cast<LONG>(format.width);
@@ -114,7 +114,8 @@ NTSTATUS DataPath::OpenVideoStream(const StreamFormat& format, ULONG readRequest
   info.bmiHeader.biSizeImage = format.ImageSize();
 
   // The stream extension the port allocates for the stream.
-  channel_ = static_cast<Channel*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Channel), kClassPoolTag));
+  channel_ =
+      static_cast<Channel*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Channel), kClassPoolTag));
   if (channel_ == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(channel_, sizeof(Channel));
   stream_ = {};
@@ -160,8 +161,8 @@ NTSTATUS DataPath::OpenVideoStream(const StreamFormat& format, ULONG readRequest
     return STATUS_INVALID_PARAMETER;
   }
   const ULONG infoSize = kVideoInfoFixedBytes + info.bmiHeader.biSize;
-  c->VideoInfo =
-      static_cast<KS_VIDEOINFOHEADER*>(ExAllocatePoolWithTag(NonPagedPool, infoSize, kClassPoolTag));
+  c->VideoInfo = static_cast<KS_VIDEOINFOHEADER*>(
+      ExAllocatePoolWithTag(NonPagedPool, infoSize, kClassPoolTag));
   if (c->VideoInfo != nullptr) RtlCopyMemory(c->VideoInfo, &info, infoSize);
   device_->OpenCount[0] += 1;
   c->StreamState = KSSTATE_STOP;
@@ -265,7 +266,8 @@ bool DataPath::NextFrame(DeliveredFrame* frame, LONGLONG timeout) {
     }
   } else {
     std::unique_lock lock(mutex_);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(timeout * 100);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::nanoseconds(timeout * 100);
     if (!completed_.wait_until(lock, deadline, [&] { return !done_.empty(); })) return false;
     srb = done_.front();
     done_.pop_front();
@@ -284,7 +286,8 @@ bool DataPath::NextFrame(DeliveredFrame* frame, LONGLONG timeout) {
   frame->dropCount = slot->header.info.DropCount;
   const auto* request = reinterpret_cast<FrameRequest*>(slot->extension.data());
   frame->damaged =
-      static_cast<const FrameMark*>(FrameContextOf(const_cast<FrameRequest*>(request)))->Damaged != 0;
+      static_cast<const FrameMark*>(FrameContextOf(const_cast<FrameRequest*>(request)))->Damaged !=
+      0;
   if (open_) Submit(*slot);
   return true;
 }

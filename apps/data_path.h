@@ -9,11 +9,11 @@
 // driver's own code. This is the one place that wiring lives.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <condition_variable>
 #include <vector>
 
 #include "classlayer/channel.h"

@@ -11,7 +11,9 @@
 namespace veltocam::app {
 namespace {
 
-std::string ErrnoText(const std::string& path) { return path + ": " + std::strerror(errno); }
+std::string ErrnoText(const std::string& path) {
+  return path + ": " + std::strerror(errno);
+}
 
 bool EndsWith(const std::string& text, const std::string& suffix) {
   if (text.size() < suffix.size()) return false;
@@ -97,7 +99,8 @@ std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path) 
   std::vector<std::uint8_t> bytes;
   std::uint8_t chunk[65536];
   std::size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
+  while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0)
+    bytes.insert(bytes.end(), chunk, chunk + n);
   const bool failed = std::ferror(file) != 0;
   std::fclose(file);
   if (failed) return std::nullopt;

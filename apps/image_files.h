@@ -42,8 +42,8 @@ class Y4mWriter {
   std::string path_;
 };
 
-std::string WritePng(const std::string& path, int width, int height,
-                     const std::uint8_t* rgb, std::size_t stride);
+std::string WritePng(const std::string& path, int width, int height, const std::uint8_t* rgb,
+                     std::size_t stride);
 // A planar picture as PNG (converted to RGB with the codec's converter).
 std::string WritePicturePng(const std::string& path, const Picture& picture);
 std::string WriteRawFile(const std::string& path, const std::uint8_t* data, std::size_t size);

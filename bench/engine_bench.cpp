@@ -77,7 +77,8 @@ class Walk {
       packet[0] = static_cast<UCHAR>(i);  // sequence bytes 0..31: one frame continues
     }
     KeInitializeTimer(&set_.ResubmitTimer);
-    KeInitializeDpc(&set_.ResubmitDpc, [](KDPC*, PVOID, PVOID, PVOID) {}, nullptr);
+    KeInitializeDpc(
+        &set_.ResubmitDpc, [](KDPC*, PVOID, PVOID, PVOID) {}, nullptr);
   }
   ~Walk() {
     KeCancelTimer(&set_.ResubmitTimer);
@@ -164,8 +165,8 @@ void BM_WholePath640x480(benchmark::State& state) {
     for (auto _ : state) {
       if (!path.NextFrame(&frame, host::Seconds(5))) state.SkipWithError("no frame");
     }
-    state.counters["fps"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                benchmark::Counter::kIsRate);
+    state.counters["fps"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
   }
   host::ShutdownKernel();
 }

@@ -37,8 +37,8 @@ struct StreamFaults {
 };
 
 struct SentFrame {
-  std::uint32_t number;         // counts from 0 for every frame started
-  int width, height;            // the sensor window
+  std::uint32_t number;  // counts from 0 for every frame started
+  int width, height;     // the sensor window
   std::uint8_t imageType;
   std::uint8_t qtableIndex;
   const std::vector<std::uint8_t>* payload;  // the picture data after the header

@@ -125,8 +125,12 @@ class StillPicture final : public Scene {
 
 }  // namespace
 
-std::unique_ptr<Scene> MakeColourBars() { return std::make_unique<ColourBars>(); }
-std::unique_ptr<Scene> MakeMovingScene() { return std::make_unique<MovingScene>(); }
+std::unique_ptr<Scene> MakeColourBars() {
+  return std::make_unique<ColourBars>();
+}
+std::unique_ptr<Scene> MakeMovingScene() {
+  return std::make_unique<MovingScene>();
+}
 std::unique_ptr<Scene> MakeStillPicture(int width, int height, std::vector<std::uint8_t> rgb) {
   return std::make_unique<StillPicture>(width, height, std::move(rgb));
 }

@@ -24,7 +24,9 @@ bool HasExtendedCallbackTable(const ClassDevice* device) {
 
 namespace {
 
-PVOID Context(ClassDevice* device) { return DeviceContextOf(device); }
+PVOID Context(ClassDevice* device) {
+  return DeviceContextOf(device);
+}
 
 }  // namespace
 
@@ -45,22 +47,21 @@ ULONG CallProcessPacket(ClassDevice* device, PVOID currentFrameContext,
   if (HasExtendedCallbackTable(device)) {
     ProcessPacketCallback f = device->CallbackTable.Extended.ProcessPacket;
     if (f == nullptr) return 0;
-    return f(device->BusDeviceObject, Context(device), currentFrameContext, syncPacket,
-             syncBuffer, dataPacket, dataBuffer, frameComplete, packetFlags, validDataOffset);
+    return f(device->BusDeviceObject, Context(device), currentFrameContext, syncPacket, syncBuffer,
+             dataPacket, dataBuffer, frameComplete, packetFlags, validDataOffset);
   }
   BasicProcessPacketCallback f = device->CallbackTable.Basic.ProcessPacket;
   if (f == nullptr) return 0;
   UCHAR nextFrameIsStill = 0;
-  ULONG n = f(device->BusDeviceObject, Context(device), currentFrameContext, syncPacket,
-              syncBuffer, dataPacket, dataBuffer, frameComplete, &nextFrameIsStill);
+  ULONG n = f(device->BusDeviceObject, Context(device), currentFrameContext, syncPacket, syncBuffer,
+              dataPacket, dataBuffer, frameComplete, &nextFrameIsStill);
   // The basic form can only say that the next frame is a still frame.
   if (nextFrameIsStill) *packetFlags |= kPacketStillFrame;
   *validDataOffset = 0;
   return n;
 }
 
-void CallNewFrame(ClassDevice* device, PVOID frameContext, ULONG streamNumber,
-                  ULONG* frameLength) {
+void CallNewFrame(ClassDevice* device, PVOID frameContext, ULONG streamNumber, ULONG* frameLength) {
   if (HasExtendedCallbackTable(device)) {
     if (NewFrameCallback f = device->CallbackTable.Extended.NewFrame) {
       f(Context(device), frameContext, streamNumber, frameLength);
@@ -78,8 +79,8 @@ NTSTATUS CallProcessRawFrame(ClassDevice* device, PVOID frameContext, PVOID fram
     ProcessRawFrameCallback f = device->CallbackTable.Extended.ProcessRawFrame;
     if (f == nullptr) return STATUS_SUCCESS;
     return f(device->BusDeviceObject, Context(device), frameContext, frameBuffer, frameLength,
-             rawFrameBuffer, rawFrameLength, numberOfPackets, bytesReturned,
-             actualRawFrameLength, streamNumber);
+             rawFrameBuffer, rawFrameLength, numberOfPackets, bytesReturned, actualRawFrameLength,
+             streamNumber);
   }
   BasicProcessRawFrameCallback f = device->CallbackTable.Basic.ProcessRawFrame;
   if (f == nullptr) return STATUS_SUCCESS;
@@ -139,8 +140,8 @@ NTSTATUS CallAllocateBandwidth(ClassDevice* device, ULONG* rawFrameLength, KSDAT
 }
 
 NTSTATUS CallConfigure(ClassDevice* device, USBD_INTERFACE_INFORMATION* interfaceInfo,
-                       USB_CONFIGURATION_DESCRIPTOR* configurationDescriptor,
-                       ULONG numberOfPipes, USHORT* pipeConfig) {
+                       USB_CONFIGURATION_DESCRIPTOR* configurationDescriptor, ULONG numberOfPipes,
+                       USHORT* pipeConfig) {
   ConfigureCallback f = device->CallbackTable.Extended.Configure;
   if (f == nullptr) return STATUS_NOT_IMPLEMENTED;
   return f(device->BusDeviceObject, Context(device), interfaceInfo, configurationDescriptor,

@@ -30,8 +30,8 @@ NTSTATUS CallAllocateBandwidth(ClassDevice* device, ULONG* rawFrameLength, KSDAT
 NTSTATUS CallFreeBandwidth(ClassDevice* device, ULONG streamNumber);
 // Extended form: the device layer describes every pipe in pipeConfig.
 NTSTATUS CallConfigure(ClassDevice* device, USBD_INTERFACE_INFORMATION* interfaceInfo,
-                       USB_CONFIGURATION_DESCRIPTOR* configurationDescriptor,
-                       ULONG numberOfPipes, USHORT* pipeConfig);
+                       USB_CONFIGURATION_DESCRIPTOR* configurationDescriptor, ULONG numberOfPipes,
+                       USHORT* pipeConfig);
 // Basic form: the device layer names the data and sync pipes itself.
 NTSTATUS CallBasicConfigure(ClassDevice* device, USBD_INTERFACE_INFORMATION* interfaceInfo,
                             USB_CONFIGURATION_DESCRIPTOR* configurationDescriptor,

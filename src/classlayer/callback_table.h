@@ -17,9 +17,9 @@ constexpr ULONG kStillFormatFollowsVideo = 0x04;  // stream 1 only with stream 0
 constexpr ULONG kDeviceEvents = 0x08;             // announce and signal the snapshot event
 
 // ProcessPacket's PacketFlags.
-constexpr ULONG kPacketDropFrame = 0x02;     // throw the frame away, reuse its request
-constexpr ULONG kPacketStillFrame = 0x04;    // the frame that starts belongs to stream 1
-constexpr ULONG kPacketSnapshot = 0x08;      // also deliver the frame to stream 1, signal
+constexpr ULONG kPacketDropFrame = 0x02;   // throw the frame away, reuse its request
+constexpr ULONG kPacketStillFrame = 0x04;  // the frame that starts belongs to stream 1
+constexpr ULONG kPacketSnapshot = 0x08;    // also deliver the frame to stream 1, signal
 
 // Configure's pipe words: low byte stream association, high byte role.
 constexpr USHORT kPipeVideo = 0x01;

@@ -8,7 +8,9 @@ namespace {
 
 // The bounce buffer and the request block are one allocation, data first; the
 // block starts on an 8-byte boundary after the data.
-constexpr ULONG AlignUp8(ULONG n) { return (n + 7) & ~7u; }
+constexpr ULONG AlignUp8(ULONG n) {
+  return (n + 7) & ~7u;
+}
 constexpr ULONG kMaxControlDataLength = 0xFFFF;
 
 struct DeferredControlRequest {
@@ -65,9 +67,9 @@ NTSTATUS ControlRequestBody(PVOID deviceContext, UCHAR request, USHORT value, US
 
 void DeferredControlWork(PVOID context) {
   auto* deferred = static_cast<DeferredControlRequest*>(context);
-  NTSTATUS status = ControlRequestBody(deferred->DeviceContext, deferred->Request, deferred->Value,
-                                       deferred->Index, deferred->Buffer, deferred->Length,
-                                       deferred->Direction);
+  NTSTATUS status =
+      ControlRequestBody(deferred->DeviceContext, deferred->Request, deferred->Value,
+                         deferred->Index, deferred->Buffer, deferred->Length, deferred->Direction);
   if (deferred->Completion != nullptr) {
     deferred->Completion(deferred->DeviceContext, deferred->CompletionContext, status);
   }
@@ -118,9 +120,8 @@ NTSTATUS SelectAlternateSetting(PVOID deviceContext, USBD_INTERFACE_INFORMATION*
   NTSTATUS status = SubmitUrbSync(device, urb);
   if (NT_SUCCESS(status) && USBD_SUCCESS(select.Hdr.Status)) {
     // The answer is never longer than the record that was sent.
-    const USHORT length = select.Interface.Length <= interfaceInfo->Length
-                              ? select.Interface.Length
-                              : interfaceInfo->Length;
+    const USHORT length = select.Interface.Length <= interfaceInfo->Length ? select.Interface.Length
+                                                                           : interfaceInfo->Length;
     USBD_INTERFACE_INFORMATION* saved = device->InterfaceInfo;
     if (saved != nullptr && saved->Length < length) {
       // Another alternate setting may have more pipes than the first one.

@@ -53,7 +53,9 @@ struct ClassDevice {
   LONG EventEnableCount;
 };
 
-inline PVOID DeviceContextOf(ClassDevice* device) { return device + 1; }
+inline PVOID DeviceContextOf(ClassDevice* device) {
+  return device + 1;
+}
 
 inline ClassDevice* ClassDeviceFromContext(PVOID deviceContext) {
   return static_cast<ClassDevice*>(deviceContext) - 1;

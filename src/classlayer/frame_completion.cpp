@@ -94,10 +94,10 @@ void FrameCompletionWork(PVOID context) {
   ULONG bytesReturned = request->ActualRawFrameLength;
   NTSTATUS status = STATUS_SUCCESS;
   if (!channel->NoRawProcessing) {
-    status = CallProcessRawFrame(device, FrameContextOf(request), frameBuffer, frameLength,
-                                 request->RawBuffer, request->RawBufferLength,
-                                 request->NumberOfPackets, &bytesReturned,
-                                 request->ActualRawFrameLength, item->StreamNumber);
+    status =
+        CallProcessRawFrame(device, FrameContextOf(request), frameBuffer, frameLength,
+                            request->RawBuffer, request->RawBufferLength, request->NumberOfPackets,
+                            &bytesReturned, request->ActualRawFrameLength, item->StreamNumber);
   } else if (bytesReturned > request->BytesWritten) {
     // The client's buffer was the raw buffer: only what fitted is there.
     bytesReturned = request->BytesWritten;
@@ -129,7 +129,8 @@ void CompleteReadRequest(Channel* channel, FrameRequest* request, NTSTATUS statu
   if (video) channel->FrameInfo.ExtendedHeaderSize = frameInfo->ExtendedHeaderSize;
   header->PresentationTime.Numerator = 1;
   header->PresentationTime.Denominator = 1;
-  const LONGLONG frameTime = channel->VideoInfo != nullptr ? channel->VideoInfo->AvgTimePerFrame : 0;
+  const LONGLONG frameTime =
+      channel->VideoInfo != nullptr ? channel->VideoInfo->AvgTimePerFrame : 0;
   header->Duration = frameTime;
   header->PresentationTime.Time = channel->MasterClock != nullptr ? GetStreamTime(srb, channel) : 0;
 

@@ -20,7 +20,9 @@ struct FrameRequest {
   UCHAR Drop;
 };
 
-inline PVOID FrameContextOf(FrameRequest* request) { return request + 1; }
+inline PVOID FrameContextOf(FrameRequest* request) {
+  return request + 1;
+}
 
 inline ULONG PerRequestExtensionSize(ULONG frameContextSize) {
   return static_cast<ULONG>(sizeof(FrameRequest)) + frameContextSize;

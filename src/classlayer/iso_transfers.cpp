@@ -6,7 +6,9 @@ namespace {
 
 constexpr ULONG kSyncBytes = kPacketsPerTransfer;
 
-bool HasSyncPipe(const Channel* channel) { return channel->SyncPipe >= 0; }
+bool HasSyncPipe(const Channel* channel) {
+  return channel->SyncPipe >= 0;
+}
 
 const USBD_PIPE_INFORMATION* PipeInfo(const ClassDevice* device, LONG index) {
   return &device->InterfaceInfo->Pipes[index];
@@ -174,10 +176,9 @@ NTSTATUS IsoTransferComplete(DEVICE_OBJECT*, IRP*, PVOID context) {
       (sync && USBD_ERROR(set->SyncUrb->UrbIsochronousTransfer.Hdr.Status))) {
     channel->ErrorFlag = 1;
   }
-  const bool allFailed =
-      data.ErrorCount == data.NumberOfPackets ||
-      (sync && set->SyncUrb->UrbIsochronousTransfer.ErrorCount ==
-                   set->SyncUrb->UrbIsochronousTransfer.NumberOfPackets);
+  const bool allFailed = data.ErrorCount == data.NumberOfPackets ||
+                         (sync && set->SyncUrb->UrbIsochronousTransfer.ErrorCount ==
+                                      set->SyncUrb->UrbIsochronousTransfer.NumberOfPackets);
   if (allFailed) {
     channel->ErrorFlag = 1;
     return STATUS_MORE_PROCESSING_REQUIRED;

@@ -105,11 +105,11 @@ void ProcessTransfer(TransferSet* set) {
     set->PacketFlags = 0;
     FrameRequest* active = ActiveRequest(video, still);
     USBD_ISO_PACKET_DESCRIPTOR& packet = data.IsoPacket[i];
-    const ULONG n = CallProcessPacket(
-        device, active != nullptr ? FrameContextOf(active) : nullptr,
-        sync != nullptr ? &sync->IsoPacket[i] : nullptr, set->SyncBuffer + i, &packet,
-        set->DataBuffer + packet.Offset, &set->FrameComplete, &set->PacketFlags,
-        &set->ValidDataOffset);
+    const ULONG n =
+        CallProcessPacket(device, active != nullptr ? FrameContextOf(active) : nullptr,
+                          sync != nullptr ? &sync->IsoPacket[i] : nullptr, set->SyncBuffer + i,
+                          &packet, set->DataBuffer + packet.Offset, &set->FrameComplete,
+                          &set->PacketFlags, &set->ValidDataOffset);
 
     if ((set->PacketFlags & kPacketSnapshot) != 0) channel->SnapshotPending = 1;
     if ((set->PacketFlags & kPacketDropFrame) != 0 && active != nullptr) active->Drop = 1;

@@ -120,22 +120,22 @@ void CompleteCancelledRead(Channel* channel, FrameRequest* request) {
 }
 
 void CancelQueuedReads(Channel* channel) {
-  while (LIST_ENTRY* entry = ExInterlockedRemoveHeadList(&channel->ReadQueue, &channel->QueueLock)) {
+  while (LIST_ENTRY* entry =
+             ExInterlockedRemoveHeadList(&channel->ReadQueue, &channel->QueueLock)) {
     CompleteCancelledRead(channel, CONTAINING_RECORD(entry, FrameRequest, Link));
   }
 }
 
 void ReadRequestTimeout(HW_STREAM_REQUEST_BLOCK* srb) {
-  const bool dataRequest =
-      (srb->Flags & SRB_HW_FLAGS_STREAM_REQUEST) != 0 &&
-      (srb->Flags & SRB_HW_FLAGS_DATA_TRANSFER) != 0 && srb->StreamObject != nullptr;
+  const bool dataRequest = (srb->Flags & SRB_HW_FLAGS_STREAM_REQUEST) != 0 &&
+                           (srb->Flags & SRB_HW_FLAGS_DATA_TRANSFER) != 0 &&
+                           srb->StreamObject != nullptr;
   if (dataRequest) {
     Channel* channel = ChannelOf(srb);
     ClassDevice* device = channel->Device;
     const bool eligible = device->DeviceState == kDeviceStarted && channel->StreamNumber <= 1 &&
                           channel->StreamState == KSSTATE_RUN && !channel->Virtual &&
-                          !channel->StoppedByClient &&
-                          channel->PipeKind == kPipeKindIsochronous;
+                          !channel->StoppedByClient && channel->PipeKind == kPipeKindIsochronous;
     if (eligible) QueueChannelReset(device, channel, static_cast<FrameRequest*>(srb->SRBExtension));
   }
   srb->TimeoutCounter = srb->TimeoutOriginal;

@@ -8,11 +8,11 @@ constexpr ULONG kPoolTag = PoolTag("Wdm ");
 constexpr ULONG kFullInformationHeader = 24;
 }  // namespace
 
-NTSTATUS QueryRegistryValue(HANDLE keyHandle, const WCHAR* valueName, ULONG nameLength,
-                            PVOID data, ULONG dataLength) {
+NTSTATUS QueryRegistryValue(HANDLE keyHandle, const WCHAR* valueName, ULONG nameLength, PVOID data,
+                            ULONG dataLength) {
   const ULONG size = dataLength + nameLength + kFullInformationHeader;
-  auto* info = static_cast<KEY_VALUE_FULL_INFORMATION*>(
-      ExAllocatePoolWithTag(PagedPool, size, kPoolTag));
+  auto* info =
+      static_cast<KEY_VALUE_FULL_INFORMATION*>(ExAllocatePoolWithTag(PagedPool, size, kPoolTag));
   if (info == nullptr) return STATUS_NO_MEMORY;
 
   UNICODE_STRING name;

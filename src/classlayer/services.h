@@ -35,5 +35,5 @@ NTSTATUS ControlRequest(PVOID deviceContext, UCHAR request, USHORT value, USHORT
                         ControlRequestCompletion completion, PVOID completionContext);
 
 // Reads one value's data through the full value query; nameLength in bytes.
-NTSTATUS QueryRegistryValue(HANDLE keyHandle, const WCHAR* valueName, ULONG nameLength,
-                            PVOID data, ULONG dataLength);
+NTSTATUS QueryRegistryValue(HANDLE keyHandle, const WCHAR* valueName, ULONG nameLength, PVOID data,
+                            ULONG dataLength);

@@ -21,7 +21,7 @@ struct TransferSet {
   ULONG PacketFlags;
   ULONG ValidDataOffset;
   UCHAR FrameComplete;
-  ULONG BufferSize;  // (MaxPacketSize + 1) x 32
+  ULONG BufferSize;   // (MaxPacketSize + 1) x 32
   UCHAR* DataBuffer;  // allocation + 32
   UCHAR* SyncBuffer;  // allocation: one sync byte per packet
   URB* SyncUrb;

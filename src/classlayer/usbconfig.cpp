@@ -123,8 +123,8 @@ NTSTATUS ConfigureDevice(ClassDevice* device) {
   if (!NT_SUCCESS(status)) return status;
 
   const ULONG interfaces = configuration->bNumInterfaces;
-  auto* list = Allocate<USBD_INTERFACE_LIST_ENTRY>((interfaces + 1) *
-                                                   sizeof(USBD_INTERFACE_LIST_ENTRY));
+  auto* list =
+      Allocate<USBD_INTERFACE_LIST_ENTRY>((interfaces + 1) * sizeof(USBD_INTERFACE_LIST_ENTRY));
   URB* select = nullptr;
   USHORT* words = nullptr;
   ULONG pipes = 0;

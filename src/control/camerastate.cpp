@@ -18,7 +18,9 @@ NTSTATUS WriteGoodFrameFlag(DeviceContext* context, UCHAR flag) {
   return WriteDword(context->GoodFrameKeyPath, "Flag", flag);
 }
 
-NTSTATUS SaveState(DEVICE_OBJECT*, PVOID) { return STATUS_SUCCESS; }
+NTSTATUS SaveState(DEVICE_OBJECT*, PVOID) {
+  return STATUS_SUCCESS;
+}
 
 NTSTATUS RestoreState(DEVICE_OBJECT* bus, PVOID deviceContext) {
   auto* context = static_cast<DeviceContext*>(deviceContext);

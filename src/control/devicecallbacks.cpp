@@ -11,8 +11,12 @@ namespace {
 
 // Basic forms: one stream, which is the video stream; the device layer names
 // its data pipe (pipe 0) and has no sync pipe.
-NTSTATUS StartCaptureBasic(DEVICE_OBJECT* bus, PVOID context) { return StartCapture(bus, context, 0); }
-NTSTATUS StopCaptureBasic(DEVICE_OBJECT* bus, PVOID context) { return StopCapture(bus, context, 0); }
+NTSTATUS StartCaptureBasic(DEVICE_OBJECT* bus, PVOID context) {
+  return StartCapture(bus, context, 0);
+}
+NTSTATUS StopCaptureBasic(DEVICE_OBJECT* bus, PVOID context) {
+  return StopCapture(bus, context, 0);
+}
 NTSTATUS FreeBandwidthBasic(DEVICE_OBJECT* bus, PVOID context) {
   return FreeBandwidth(bus, context, 0);
 }
@@ -20,7 +24,8 @@ NTSTATUS AllocateBandwidthBasic(DEVICE_OBJECT* bus, PVOID context, ULONG* rawFra
                                 KSDATAFORMAT* format) {
   return AllocateBandwidth(bus, context, rawFrameLength, format, 0);
 }
-NTSTATUS ConfigureBasic(DEVICE_OBJECT* bus, PVOID context, USBD_INTERFACE_INFORMATION* interfaceInfo,
+NTSTATUS ConfigureBasic(DEVICE_OBJECT* bus, PVOID context,
+                        USBD_INTERFACE_INFORMATION* interfaceInfo,
                         USB_CONFIGURATION_DESCRIPTOR* configuration, LONG* dataPipeIndex,
                         LONG* syncPipeIndex) {
   *dataPipeIndex = 0;
@@ -28,27 +33,39 @@ NTSTATUS ConfigureBasic(DEVICE_OBJECT* bus, PVOID context, USBD_INTERFACE_INFORM
   return Configure(bus, context, interfaceInfo, configuration, 0, nullptr, nullptr);
 }
 
-constexpr DeviceCallbackTable kExtended = {
-    0,           Initialize,   UnInitialize, ProcessPacket, NewFrame,          ProcessRawFrame,
-    StartCapture, StopCapture, Configure,    SaveState,     RestoreState,      AllocateBandwidth,
-    FreeBandwidth};
+constexpr DeviceCallbackTable kExtended = {0,
+                                           Initialize,
+                                           UnInitialize,
+                                           ProcessPacket,
+                                           NewFrame,
+                                           ProcessRawFrame,
+                                           StartCapture,
+                                           StopCapture,
+                                           Configure,
+                                           SaveState,
+                                           RestoreState,
+                                           AllocateBandwidth,
+                                           FreeBandwidth};
 
-constexpr BasicCallbackTable kBasic = {
-    0,
-    Initialize,
-    UnInitialize,
-    ProcessPacketBasic,
-    NewFrameBasic,
-    ProcessRawFrameBasic,
-    StartCaptureBasic,
-    StopCaptureBasic,
-    ConfigureBasic,
-    SaveState,
-    RestoreState,
-    AllocateBandwidthBasic,
-    FreeBandwidthBasic};
+constexpr BasicCallbackTable kBasic = {0,
+                                       Initialize,
+                                       UnInitialize,
+                                       ProcessPacketBasic,
+                                       NewFrameBasic,
+                                       ProcessRawFrameBasic,
+                                       StartCaptureBasic,
+                                       StopCaptureBasic,
+                                       ConfigureBasic,
+                                       SaveState,
+                                       RestoreState,
+                                       AllocateBandwidthBasic,
+                                       FreeBandwidthBasic};
 
 }  // namespace
 
-const DeviceCallbackTable* DeviceLayerCallbacks() { return &kExtended; }
-const BasicCallbackTable* DeviceLayerBasicCallbacks() { return &kBasic; }
+const DeviceCallbackTable* DeviceLayerCallbacks() {
+  return &kExtended;
+}
+const BasicCallbackTable* DeviceLayerBasicCallbacks() {
+  return &kBasic;
+}

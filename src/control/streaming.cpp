@@ -67,7 +67,8 @@ ULONG InitialiseCamera(DeviceContext* context) {
     RunStandardInitList(context);
   } else if (context->DriverInitial == 1) {
     DebugTrace("\n(KorvaneCam) DriverInitial:%d, SensorType:%d\n", 1, context->SensorType);
-    VCwrite(context, kGlobalInitialRequest, 0, 0, 1, kCommandTimeout, "(KorvaneCam) Global Initial");
+    VCwrite(context, kGlobalInitialRequest, 0, 0, 1, kCommandTimeout,
+            "(KorvaneCam) Global Initial");
     VCwrite(context, kGlobalInitialRequest, 1, 0, 1, kCommandTimeout, "(KorvaneCam) CDSP Initial");
   }
   SelectCaptureWindow(context);

@@ -15,8 +15,8 @@
 // into its frame context (a FrameMark).
 ULONG ProcessPacket(DEVICE_OBJECT* bus, PVOID deviceContext, PVOID currentFrameContext,
                     USBD_ISO_PACKET_DESCRIPTOR* syncPacket, UCHAR* syncBuffer,
-                    USBD_ISO_PACKET_DESCRIPTOR* dataPacket, UCHAR* dataBuffer,
-                    UCHAR* frameComplete, ULONG* packetFlags, ULONG* validDataOffset);
+                    USBD_ISO_PACKET_DESCRIPTOR* dataPacket, UCHAR* dataBuffer, UCHAR* frameComplete,
+                    ULONG* packetFlags, ULONG* validDataOffset);
 
 // Basic form: never a still frame; otherwise the extended form.
 ULONG ProcessPacketBasic(DEVICE_OBJECT* bus, PVOID deviceContext, PVOID currentFrameContext,

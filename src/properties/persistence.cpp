@@ -29,13 +29,13 @@ bool SavingAllowed(const DeviceContext* context) {
 
 NTSTATUS LoadStreamSettings(DEVICE_OBJECT* physicalDeviceObject, DeviceContext* context) {
   HANDLE key = nullptr;
-  const NTSTATUS opened = IoOpenDeviceRegistryKey(physicalDeviceObject, PLUGPLAY_REGKEY_DRIVER,
-                                                  kDriverKeyAccess, &key);
+  const NTSTATUS opened =
+      IoOpenDeviceRegistryKey(physicalDeviceObject, PLUGPLAY_REGKEY_DRIVER, kDriverKeyAccess, &key);
   if (NT_SUCCESS(opened)) {
     static constexpr WCHAR kName[] = u"FrameRate";
     ULONG rate = 0;
-    if (NT_SUCCESS(QueryRegistryValue(key, kName, sizeof kName - sizeof(WCHAR), &rate,
-                                      sizeof rate))) {
+    if (NT_SUCCESS(
+            QueryRegistryValue(key, kName, sizeof kName - sizeof(WCHAR), &rate, sizeof rate))) {
       context->FrameRate = rate;
     }
     ZwClose(key);
@@ -43,7 +43,8 @@ NTSTATUS LoadStreamSettings(DEVICE_OBJECT* physicalDeviceObject, DeviceContext* 
   if (context->FrameRate > kMaximumFrameRate) context->FrameRate = kMaximumFrameRate;
 
   ULONG apply = 0;
-  const NTSTATUS applyRead = QueryDword(context, context->ControlKeyPath, "ApplyRegistryValues", &apply);
+  const NTSTATUS applyRead =
+      QueryDword(context, context->ControlKeyPath, "ApplyRegistryValues", &apply);
   context->ApplyRegistryValues = apply;
   ULONG imageType = 0;
   const NTSTATUS typeRead = QueryDword(context, context->ControlKeyPath, "IMAGETYPE", &imageType);
@@ -59,8 +60,8 @@ NTSTATUS SaveProcAmpSettings(DeviceContext* context) {
   NTSTATUS status = WriteDword(context->VideoProcAmpKeyPath, "ApplyRegistryValues", 1);
   if (!NT_SUCCESS(status)) return status;
   for (ULONG i = 0; i < 6; ++i) {
-    status = WriteDword(context->VideoProcAmpKeyPath, kStoredValues[i].name,
-                        context->ProcAmpValue[i]);
+    status =
+        WriteDword(context->VideoProcAmpKeyPath, kStoredValues[i].name, context->ProcAmpValue[i]);
   }
   return status;
 }

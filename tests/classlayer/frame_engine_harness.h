@@ -56,13 +56,15 @@ inline std::string Counted(char kind, UCHAR count, const std::string& payload = 
   return std::string{kind, static_cast<char>(count), 0} + payload;
 }
 
-inline void ScriptedNewFrame(PVOID, PVOID, ULONG, ULONG*) { ++g_scripted->newFrames; }
+inline void ScriptedNewFrame(PVOID, PVOID, ULONG, ULONG*) {
+  ++g_scripted->newFrames;
+}
 
 // Copies the raw bytes to the client's buffer, as a device layer without
 // conversion would.
-inline NTSTATUS ScriptedRawFrame(DEVICE_OBJECT*, PVOID, PVOID, PVOID frameBuffer,
-                                 ULONG frameLength, PVOID rawBuffer, ULONG, ULONG packets,
-                                 ULONG* bytesReturned, ULONG actual, ULONG stream) {
+inline NTSTATUS ScriptedRawFrame(DEVICE_OBJECT*, PVOID, PVOID, PVOID frameBuffer, ULONG frameLength,
+                                 PVOID rawBuffer, ULONG, ULONG packets, ULONG* bytesReturned,
+                                 ULONG actual, ULONG stream) {
   g_scripted->calls.push_back("raw " + std::to_string(packets) + " " + std::to_string(actual) +
                               " stream " + std::to_string(stream));
   g_scripted->lastActual = actual;
@@ -125,7 +127,8 @@ class FrameEngineTest : public testing::Test {
     interface_.Pipes[0].PipeType = UsbdPipeTypeIsochronous;
     dev->InterfaceInfo = &interface_;
 
-    channel_ = static_cast<Channel*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Channel), kClassPoolTag));
+    channel_ =
+        static_cast<Channel*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Channel), kClassPoolTag));
     RtlZeroMemory(channel_, sizeof(Channel));
     channel_->Tag = kChannelTag;
     channel_->Device = dev;
@@ -165,7 +168,8 @@ class FrameEngineTest : public testing::Test {
     set_.DataUrb = reinterpret_cast<URB*>(urbBlock_.data() + kIsoRequestSize);
     set_.SyncIrp = kNoSyncIrp;
     KeInitializeTimer(&set_.ResubmitTimer);
-    KeInitializeDpc(&set_.ResubmitDpc, [](KDPC*, PVOID, PVOID, PVOID) {}, nullptr);
+    KeInitializeDpc(
+        &set_.ResubmitDpc, [](KDPC*, PVOID, PVOID, PVOID) {}, nullptr);
   }
 
   void TearDown() override {

@@ -72,9 +72,9 @@ TEST_F(FrameEngineTest, AFrameStartingWithoutARequestIsLostAndShowsAsADrop) {
   EXPECT_EQ(second->Text(), "C");
   EXPECT_EQ(second->info().PictureNumber, 2);
   EXPECT_EQ(second->info().DropCount, 1);
-  EXPECT_EQ(second->header.header.OptionsFlags,
-            KSSTREAM_HEADER_OPTIONSF_SPLICEPOINT | KSSTREAM_HEADER_OPTIONSF_TIMEVALID |
-                KSSTREAM_HEADER_OPTIONSF_DURATIONVALID);
+  EXPECT_EQ(second->header.header.OptionsFlags, KSSTREAM_HEADER_OPTIONSF_SPLICEPOINT |
+                                                    KSSTREAM_HEADER_OPTIONSF_TIMEVALID |
+                                                    KSSTREAM_HEADER_OPTIONSF_DURATIONVALID);
   EXPECT_EQ(second->header.header.PresentationTime.Time, 2 * videoInfo_.AvgTimePerFrame);
 }
 
@@ -243,7 +243,7 @@ TEST_F(FrameEngineTest, AFailedRequestIsStillWalkedButStopsTheNextOne) {
   set_.PendingCount = 1;
   IsoTransferComplete(nullptr, nullptr, &set_);
   EXPECT_EQ(channel_->ErrorFlag, 1u);
-  EXPECT_NE(channel_->Current, nullptr);  // walked
+  EXPECT_NE(channel_->Current, nullptr);   // walked
   EXPECT_EQ(host::ArmedTimerCount(), 1u);  // and resubmitted
   KeCancelTimer(&set_.ResubmitTimer);
 

@@ -1,10 +1,11 @@
 // Device initialisation's USB part against a device on the host bus: reading
 // the configuration, the device layer's pipe words, pipe classification and
 // the failures that end initialisation.
+#include "classlayer/usbconfig.h"
+
 #include <gtest/gtest.h>
 
 #include "classlayer/services.h"
-#include "classlayer/usbconfig.h"
 #include "platform/host/pool.h"
 #include "support/device_extension.h"
 #include "support/usb_test_device.h"

@@ -18,7 +18,8 @@ class Tool : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = fs::temp_directory_path() /
-           ("veltocam-tool-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+           ("veltocam-tool-" +
+            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::create_directories(dir_);
   }
   void TearDown() override { fs::remove_all(dir_); }
@@ -44,13 +45,14 @@ TEST_F(Tool, CaptureWritesAPlayableStreamAtEveryCaptureSize) {
     const std::string out = Path(std::string(size) + ".y4m");
     ASSERT_EQ(Run({"capture", "--frames", "3", "--size", size, "-o", out}), 0);
     const int w = std::stoi(size), h = std::stoi(std::string(size).substr(4));
-    const std::string header = "YUV4MPEG2 W" + std::to_string(w) + " H" + std::to_string(h) +
-                               " F30:1 Ip A1:1 C420jpeg\n";
+    const std::string header =
+        "YUV4MPEG2 W" + std::to_string(w) + " H" + std::to_string(h) + " F30:1 Ip A1:1 C420jpeg\n";
     std::ifstream file(out, std::ios::binary);
     std::string first;
     std::getline(file, first);
     EXPECT_EQ(first + "\n", header);
-    EXPECT_EQ(fs::file_size(out), header.size() + 3 * (6 + static_cast<std::size_t>(w) * h * 3 / 2));
+    EXPECT_EQ(fs::file_size(out),
+              header.size() + 3 * (6 + static_cast<std::size_t>(w) * h * 3 / 2));
   }
 }
 

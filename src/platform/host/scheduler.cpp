@@ -23,7 +23,9 @@ std::uint64_t NowLocked(const KernelState& k) {
 
 // 2026-01-01 00:00:00 UTC in 100 ns units since 1601; virtual time starts there
 // so that stored times are plausible dates and every run sees the same ones.
-std::uint64_t BootSystemTime() { return 134116992000000000ULL; }
+std::uint64_t BootSystemTime() {
+  return 134116992000000000ULL;
+}
 
 std::uint64_t DeadlineLocked(const KernelState& k, LONGLONG timeout) {
   std::uint64_t now = NowLocked(k);
@@ -258,7 +260,9 @@ std::uint64_t Now() {
   return detail::NowLocked(Kernel());
 }
 
-bool RunNext() { return detail::RunOneReady(KeGetCurrentIrql() == PASSIVE_LEVEL); }
+bool RunNext() {
+  return detail::RunOneReady(KeGetCurrentIrql() == PASSIVE_LEVEL);
+}
 
 std::size_t RunUntilIdle() {
   std::size_t count = 0;
@@ -382,7 +386,9 @@ void KeQuerySystemTime(LARGE_INTEGER* currentTime) {
       static_cast<LONGLONG>(veltocam::host::detail::BootSystemTime() + veltocam::host::Now());
 }
 
-ULONGLONG KeQueryInterruptTime() { return veltocam::host::Now(); }
+ULONGLONG KeQueryInterruptTime() {
+  return veltocam::host::Now();
+}
 
 LARGE_INTEGER KeQueryPerformanceCounter(LARGE_INTEGER* performanceFrequency) {
   if (performanceFrequency != nullptr) performanceFrequency->QuadPart = 10'000'000;

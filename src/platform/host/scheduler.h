@@ -30,10 +30,10 @@ SchedulerMode CurrentSchedulerMode();
 std::uint64_t Now();
 
 // Deterministic pumping; all of these run on the calling thread.
-bool RunNext();                  // one ready DPC (first) or work item; false if none
-std::size_t RunUntilIdle();      // everything ready, without moving time; returns count
+bool RunNext();              // one ready DPC (first) or work item; false if none
+std::size_t RunUntilIdle();  // everything ready, without moving time; returns count
 void AdvanceTime(std::int64_t hundredNanoseconds);  // fires due timers in order
-bool AdvanceToNextTimer();       // moves time to the next timer and fires it
+bool AdvanceToNextTimer();                          // moves time to the next timer and fires it
 // Due time of the first armed timer (scheduler time); false when none is armed.
 bool NextTimerDue(std::uint64_t* due);
 
@@ -42,7 +42,11 @@ std::size_t ArmedTimerCount();
 std::size_t QueuedWorkItemCount();
 
 // Milliseconds to 100 ns units, for readable tests.
-constexpr std::int64_t Milliseconds(std::int64_t ms) { return ms * 10'000; }
-constexpr std::int64_t Seconds(std::int64_t s) { return s * 10'000'000; }
+constexpr std::int64_t Milliseconds(std::int64_t ms) {
+  return ms * 10'000;
+}
+constexpr std::int64_t Seconds(std::int64_t s) {
+  return s * 10'000'000;
+}
 
 }  // namespace veltocam::host
