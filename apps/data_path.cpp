@@ -276,6 +276,7 @@ bool DataPath::NextFrame(DeliveredFrame* frame, LONGLONG timeout) {
   for (auto& s : slots_) {
     if (&s->srb == srb) slot = s.get();
   }
+  if (slot == nullptr) return false;  // a request of a stream closed meanwhile
   const KSSTREAM_HEADER& h = slot->header.header;
   frame->status = srb->Status;
   frame->data.assign(slot->buffer.begin(), slot->buffer.begin() + h.DataUsed);

@@ -176,7 +176,7 @@ NTSTATUS ConfigureDevice(ClassDevice* device) {
   if (NT_SUCCESS(status) && !USBD_SUCCESS(select->UrbHeader.Status)) {
     status = STATUS_DEVICE_DATA_ERROR;
   }
-  if (NT_SUCCESS(status) && HasExtendedCallbackTable(device)) {
+  if (NT_SUCCESS(status) && words != nullptr) {
     Free(device->PipeTable);
     device->PipeTable = Allocate<PipeEntry>((pipes > 0 ? pipes : 1) * sizeof(PipeEntry));
     if (device->PipeTable == nullptr) {

@@ -33,27 +33,27 @@ std::string ToUtf8(const WCHAR* text, std::size_t length) {
   return out;
 }
 
-std::string ToUtf8(const std::u16string& text) { return ToUtf8(text.data(), text.size()); }
+std::string ToUtf8(const std::u16string& text) {
+  return ToUtf8(text.data(), text.size());
+}
 
 std::u16string FromUtf8(const std::string& text) {
   std::u16string out;
   for (std::size_t i = 0; i < text.size();) {
     auto b = static_cast<unsigned char>(text[i]);
-    std::uint32_t c;
-    int extra;
-    if (b < 0x80) {
-      c = b, extra = 0;
-    } else if ((b & 0xE0) == 0xC0) {
+    // A byte that starts no UTF-8 sequence is kept as Latin-1.
+    std::uint32_t c = b;
+    int extra = 0;
+    if ((b & 0xE0) == 0xC0) {
       c = b & 0x1F, extra = 1;
     } else if ((b & 0xF0) == 0xE0) {
       c = b & 0x0F, extra = 2;
     } else if ((b & 0xF8) == 0xF0) {
       c = b & 0x07, extra = 3;
-    } else {
-      c = b, extra = 0;  // not UTF-8: keep the byte as Latin-1
     }
     if (extra > 0 && i + extra >= text.size()) extra = 0, c = b;  // truncated sequence
-    for (int k = 1; k <= extra; ++k) c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    for (int k = 1; k <= extra; ++k)
+      c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
     i += 1 + extra;
     if (c >= 0x10000) {
       c -= 0x10000;
@@ -91,7 +91,8 @@ std::string Format(const FormatChar* format, va_list args, bool wideFormat) {
     }
     std::string spec = "%";
     ++p;
-    while (*p == '-' || *p == '+' || *p == ' ' || *p == '#' || *p == '0') spec += static_cast<char>(*p++);
+    while (*p == '-' || *p == '+' || *p == ' ' || *p == '#' || *p == '0')
+      spec += static_cast<char>(*p++);
     if (*p == '*') {
       spec += std::to_string(va_arg(args, int));
       ++p;
@@ -132,7 +133,8 @@ std::string Format(const FormatChar* format, va_list args, bool wideFormat) {
     auto append = [&](const char* fmt, auto value) {
       char buffer[128];
       int n = std::snprintf(buffer, sizeof buffer, fmt, value);
-      if (n > 0) out.append(buffer, static_cast<std::size_t>(n) < sizeof buffer ? n : sizeof buffer - 1);
+      if (n > 0)
+        out.append(buffer, static_cast<std::size_t>(n) < sizeof buffer ? n : sizeof buffer - 1);
     };
     auto padText = [&](const std::string& text) {
       std::string s = precision >= 0 && text.size() > static_cast<std::size_t>(precision)
@@ -153,7 +155,16 @@ std::string Format(const FormatChar* format, va_list args, bool wideFormat) {
       }
       out += s;
     };
-    std::string precisionSpec = precision >= 0 ? "." + std::to_string(precision) : "";
+    // The C library formats one number: the flags and width as given, the
+    // precision, then the length and conversion for the argument's type.
+    std::string numberSpec = spec;
+    if (precision >= 0) numberSpec.append(".").append(std::to_string(precision));
+    auto conversionSpec = [&](const char* length, char conversion) {
+      std::string full = numberSpec;
+      full.append(length);
+      full += conversion;
+      return full;
+    };
     switch (conversion) {
       case '%':
         out += '%';
@@ -161,31 +172,30 @@ std::string Format(const FormatChar* format, va_list args, bool wideFormat) {
       case 'd':
       case 'i':
         if (longs >= 2) {
-          append((spec + precisionSpec + "lld").c_str(), va_arg(args, long long));
+          append(conversionSpec("ll", 'd').c_str(), va_arg(args, long long));
         } else if (longs == 1 || size) {
-          append((spec + precisionSpec + "ld").c_str(), va_arg(args, long));
+          append(conversionSpec("l", 'd').c_str(), va_arg(args, long));
         } else {
           int v = va_arg(args, int);
-          append((spec + precisionSpec + "d").c_str(), half ? static_cast<short>(v) : v);
+          append(conversionSpec("", 'd').c_str(), half ? static_cast<short>(v) : v);
         }
         break;
       case 'u':
       case 'x':
       case 'X':
       case 'o': {
-        std::string conv(1, conversion);
         if (longs >= 2) {
-          append((spec + precisionSpec + "ll" + conv).c_str(), va_arg(args, unsigned long long));
+          append(conversionSpec("ll", conversion).c_str(), va_arg(args, unsigned long long));
         } else if (longs == 1 || size) {
-          append((spec + precisionSpec + "l" + conv).c_str(), va_arg(args, unsigned long));
+          append(conversionSpec("l", conversion).c_str(), va_arg(args, unsigned long));
         } else {
           unsigned v = va_arg(args, unsigned);
-          append((spec + precisionSpec + conv).c_str(), half ? static_cast<unsigned short>(v) : v);
+          append(conversionSpec("", conversion).c_str(), half ? static_cast<unsigned short>(v) : v);
         }
         break;
       }
       case 'p':
-        append((spec + "p").c_str(), va_arg(args, void*));
+        append(conversionSpec("", 'p').c_str(), va_arg(args, void*));
         break;
       case 'c':
       case 'C': {
@@ -216,11 +226,11 @@ std::string Format(const FormatChar* format, va_list args, bool wideFormat) {
         if (wide) {
           const UNICODE_STRING* s = va_arg(args, const UNICODE_STRING*);
           padText(s == nullptr || s->Buffer == nullptr ? "(null)"
-                                                        : ToUtf8(s->Buffer, s->Length / 2));
+                                                       : ToUtf8(s->Buffer, s->Length / 2));
         } else {
           const ANSI_STRING* s = va_arg(args, const ANSI_STRING*);
           padText(s == nullptr || s->Buffer == nullptr ? "(null)"
-                                                        : std::string(s->Buffer, s->Length));
+                                                       : std::string(s->Buffer, s->Length));
         }
         break;
       default:
@@ -234,7 +244,9 @@ std::string Format(const FormatChar* format, va_list args, bool wideFormat) {
 
 }  // namespace
 
-std::string FormatNarrow(const char* format, va_list args) { return Format(format, args, false); }
+std::string FormatNarrow(const char* format, va_list args) {
+  return Format(format, args, false);
+}
 
 std::u16string FormatWide(const WCHAR* format, va_list args) {
   return FromUtf8(Format(format, args, true));
