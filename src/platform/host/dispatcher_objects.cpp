@@ -183,15 +183,7 @@ BOOLEAN KeSetTimerEx(KTIMER* timer, LARGE_INTEGER dueTime, LONG periodMs, KDPC* 
   timer->DueTime = veltocam::host::detail::DeadlineLocked(k, dueTime.QuadPart);
   timer->Period = periodMs > 0 ? periodMs : 0;
   timer->Dpc = dpc;
-  // After every timer due at the same time, so equal due times fire in arming order.
-  LIST_ENTRY* at = k.timerQueue.Flink;
-  while (at != &k.timerQueue &&
-         CONTAINING_RECORD(at, KTIMER, TimerListEntry)->DueTime <= timer->DueTime) {
-    at = at->Flink;
-  }
-  InsertTailList(at, &timer->TimerListEntry);
-  timer->Header.Inserted = 1;
-  ++k.timerCount;
+  veltocam::host::detail::InsertTimerLocked(k, timer);
   k.changed.notify_all();
   return wasArmed;
 }

@@ -40,6 +40,8 @@ KernelState& Kernel();
 // Caller holds Kernel().mutex.
 std::uint64_t NowLocked(const KernelState& k);
 void QueueDpcLocked(KernelState& k, KDPC* dpc, PVOID argument1, PVOID argument2);
+// Arms the timer in due-time order.
+void InsertTimerLocked(KernelState& k, KTIMER* timer);
 void FireTimerLocked(KernelState& k, KTIMER* timer);
 KTIMER* FirstTimerLocked(KernelState& k);
 void ClearQueuesLocked(KernelState& k);

@@ -50,6 +50,18 @@ KTIMER* FirstTimerLocked(KernelState& k) {
   return CONTAINING_RECORD(k.timerQueue.Flink, KTIMER, TimerListEntry);
 }
 
+void InsertTimerLocked(KernelState& k, KTIMER* timer) {
+  // After every timer due at the same time, so equal due times fire in arming order.
+  LIST_ENTRY* at = k.timerQueue.Flink;
+  while (at != &k.timerQueue &&
+         CONTAINING_RECORD(at, KTIMER, TimerListEntry)->DueTime <= timer->DueTime) {
+    at = at->Flink;
+  }
+  InsertTailList(at, &timer->TimerListEntry);
+  timer->Header.Inserted = 1;
+  ++k.timerCount;
+}
+
 void FireTimerLocked(KernelState& k, KTIMER* timer) {
   RemoveEntryList(&timer->TimerListEntry);
   --k.timerCount;
@@ -58,14 +70,7 @@ void FireTimerLocked(KernelState& k, KTIMER* timer) {
   if (timer->Period > 0) {
     // Re-arm from the due time, not from now, so a periodic timer keeps its rate.
     timer->DueTime += static_cast<std::uint64_t>(timer->Period) * 10'000;
-    LIST_ENTRY* at = k.timerQueue.Flink;
-    while (at != &k.timerQueue &&
-           CONTAINING_RECORD(at, KTIMER, TimerListEntry)->DueTime <= timer->DueTime) {
-      at = at->Flink;
-    }
-    InsertTailList(at, &timer->TimerListEntry);
-    timer->Header.Inserted = 1;
-    ++k.timerCount;
+    InsertTimerLocked(k, timer);
   }
   if (timer->Dpc != nullptr) {
     std::uint64_t systemTime = BootSystemTime() + NowLocked(k);
