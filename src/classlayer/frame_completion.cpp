@@ -19,7 +19,7 @@ constexpr ULONG kClockFlags =
     KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
 
 // Gives a snapshot copy of the finished video frame to the still stream's
-// next request; true when one was filled (it is completed by the caller).
+// next request; the request that was filled, or null (the caller completes it).
 FrameRequest* DeliverSnapshot(ClassDevice* device, const UCHAR* frame, ULONG bytes) {
   Channel* still = device->Channel[1];
   if (still == nullptr || !still->Prepared || !still->Streaming) return nullptr;
