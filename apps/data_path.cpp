@@ -3,12 +3,12 @@
 #include <chrono>
 
 #include "classlayer/callback_calls.h"
+#include "classlayer/device_layer_services.h"
 #include "classlayer/frameengine.h"
 #include "classlayer/recovery.h"
-#include "classlayer/services.h"
 #include "classlayer/usbconfig.h"
 #include "classlayer/usbrequests.h"
-#include "control/devicecallbacks.h"
+#include "driver/callback_tables.h"
 #include "platform/host/scheduler.h"
 #include "platform/host/stream_port.h"
 
@@ -31,18 +31,6 @@ constexpr ULONG kVideoInfoFixedBytes = 48;  // rectangles, rates, frame time
 
 bool Deterministic() {
   return host::CurrentSchedulerMode() == host::SchedulerMode::Deterministic;
-}
-
-// Runs the scheduler until `done` holds or virtual time passes `deadline`.
-template <typename Done>
-bool PumpUntil(Done done, std::uint64_t deadline) {
-  for (;;) {
-    if (done()) return true;
-    if (host::RunNext()) continue;
-    std::uint64_t due = 0;
-    if (!host::NextTimerDue(&due) || due > deadline) return done();
-    host::AdvanceToNextTimer();
-  }
 }
 
 }  // namespace
@@ -261,9 +249,8 @@ bool DataPath::NextFrame(DeliveredFrame* frame, LONGLONG timeout) {
     return true;
   };
   if (Deterministic()) {
-    if (!PumpUntil(take, host::Now() + static_cast<std::uint64_t>(timeout)) && srb == nullptr) {
-      return false;
-    }
+    const std::uint64_t deadline = host::Now() + static_cast<std::uint64_t>(timeout);
+    if (!host::PumpUntil(take, &deadline)) return false;
   } else {
     std::unique_lock lock(mutex_);
     const auto deadline =
@@ -325,7 +312,8 @@ void DataPath::CloseVideoStream() {
     return device_->ResetCount[0] == -1;
   };
   if (Deterministic()) {
-    PumpUntil(allBack, host::Now() + host::Seconds(10));
+    const std::uint64_t deadline = host::Now() + host::Seconds(10);
+    host::PumpUntil(allBack, &deadline);
   } else {
     for (int i = 0; i < 5000 && !allBack(); ++i) {
       LARGE_INTEGER step;

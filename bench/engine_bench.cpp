@@ -10,7 +10,7 @@
 
 #include "apps/data_path.h"
 #include "classlayer/frameengine.h"
-#include "classlayer/services.h"
+#include "classlayer/device_layer_services.h"
 #include "control/devicecontext.h"
 #include "pipeline/packets.h"
 #include "platform/host/files_host.h"

@@ -13,3 +13,22 @@ if [ -n "$bad" ]; then
   echo "$bad"
   exit 1
 fi
+
+# Folder dependencies run one way: driver (the device layer's top) -> pipeline
+# and properties -> control -> class layer -> platform, with the codec beside.
+# Each line: a folder, then the folders it must not include.
+layers='classlayer:control|pipeline|properties|driver|codec
+control:pipeline|properties|driver
+pipeline:properties|driver
+properties:pipeline|driver
+codec:classlayer|control|pipeline|properties|driver
+platform:classlayer|control|pipeline|properties|driver|codec'
+while IFS=: read -r folder forbidden; do
+  wrong=$(grep -rnE "^\s*#\s*include\s*\"($forbidden)/" "$root/src/$folder" \
+            --include='*.h' --include='*.cpp' || true)
+  if [ -n "$wrong" ]; then
+    echo "src/$folder includes a folder above it:"
+    echo "$wrong"
+    exit 1
+  fi
+done <<< "$layers"

@@ -1,18 +1,5 @@
 #include "classlayer/callback_calls.h"
 
-#include "classlayer/services.h"
-
-ULONG InstallCallbackTable(PVOID deviceContext, const DeviceCallbackTable* table, ULONG version,
-                           ULONG controlFlags) {
-  if (version == kCallbackTableVersion && table != nullptr) {
-    ClassDevice* device = ClassDeviceFromContext(deviceContext);
-    device->CallbackTable.Extended = *table;
-    device->Version = version;
-    device->ControlFlags = controlFlags;
-  }
-  return kCallbackTableVersion;
-}
-
 void AdoptBasicCallbackTable(ClassDevice* device, const BasicCallbackTable* table) {
   if (HasExtendedCallbackTable(device) || table == nullptr) return;
   device->CallbackTable.Basic = *table;

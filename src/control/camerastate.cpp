@@ -3,7 +3,6 @@
 #include "control/configstore.h"
 #include "control/identification.h"
 #include "control/streaming.h"
-#include "properties/persistence.h"
 
 namespace {
 constexpr UCHAR kRestoreAlternateSetting = 7;
@@ -22,14 +21,15 @@ NTSTATUS SaveState(DEVICE_OBJECT*, PVOID) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS RestoreState(DEVICE_OBJECT* bus, PVOID deviceContext) {
-  auto* context = static_cast<DeviceContext*>(deviceContext);
+void BeginCameraRestore(DeviceContext* context) {
   ReadCameraInfo(context, 0);
   BuildRegistryPaths(context);
   LoadControlSettings(context);
   WriteHwState(context, 1);
   WriteGoodFrameFlag(context, 0);
-  if (!NT_SUCCESS(LoadStreamSettings(bus, context))) return STATUS_SUCCESS;
+}
+
+void ReviveCamera(DeviceContext* context) {
   LoadCaptureSettings(context);
   InitialiseCamera(context);
   // One setting below the highest: the bus may not have its full bandwidth back yet.
@@ -39,5 +39,4 @@ NTSTATUS RestoreState(DEVICE_OBJECT* bus, PVOID deviceContext) {
     context->SequenceErrorCount = 0;
     context->NextSequenceByte = 0;
   }
-  return STATUS_SUCCESS;
 }

@@ -13,7 +13,11 @@ NTSTATUS WriteHwState(DeviceContext* context, UCHAR state);
 NTSTATUS WriteGoodFrameFlag(DeviceContext* context, UCHAR flag);
 
 // Power callbacks: nothing is saved before the low-power state (a running
-// stream was stopped, and its settings saved, by StopCapture); the camera is
-// brought back when power returns. Both succeed whatever happens.
+// stream was stopped, and its settings saved, by StopCapture). Succeeds.
 NTSTATUS SaveState(DEVICE_OBJECT* bus, PVOID deviceContext);
-NTSTATUS RestoreState(DEVICE_OBJECT* bus, PVOID deviceContext);
+
+// Bringing the camera back when power returns, around loading the stream
+// settings: the camera and the store are read again, then (when the settings
+// loaded) the camera is initialised and an alternate setting selected.
+void BeginCameraRestore(DeviceContext* context);
+void ReviveCamera(DeviceContext* context);

@@ -1,16 +1,12 @@
 #include "control/streaming.h"
 
-#include "classlayer/services.h"
-#include "codec/decoder.h"
+#include "classlayer/device_layer_services.h"
 #include "control/camerastate.h"
 #include "control/configstore.h"
 #include "control/identification.h"
 #include "control/tracing.h"
 #include "control/vendorcommands.h"
-#include "pipeline/exposure.h"
-#include "pipeline/reorderscale.h"
 #include "platform/streamclass.h"
-#include "properties/persistence.h"
 
 namespace {
 
@@ -56,8 +52,36 @@ void SetCaptureSize(DeviceContext* context, ULONG width, ULONG height) {
   }
 }
 
+void SetOutputSize(DeviceContext* context, ULONG width, ULONG height) {
+  context->RealImageWidth = width;
+  context->RealImageHeight = height;
+  context->PixelCount = width * height;
+  context->Rgb24FrameSize = context->PixelCount * 3;
+  context->Yuv420FrameSize = context->PixelCount * 3 / 2;
+  SetCaptureSize(context, width, height);
+  context->RawFrameLength = context->ImageWidth * context->ImageHeight * 12 / 8;
+}
+
 const KS_BITMAPINFOHEADER* BitmapOf(KSDATAFORMAT* format) {
   return &reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(format)->VideoInfoHeader.bmiHeader;
+}
+
+// The camera's start-up commands for the capture size already chosen.
+void SendStartSequence(DeviceContext* context) {
+  SendDataCommand(context, SetAeBandingFlag, context->AeBandingType,
+                  "(KorvaneCam) Change Banding Type");
+  SendDataCommand(context, SetAeAwbFlag,
+                  static_cast<UCHAR>(context->VendorCommand[SetAeAwbFlag].Value & 0xFF),
+                  "(KorvaneCam) Set AE/AWB Flag");
+  SendCommand(context, TurnOnGpioPower, "(KorvaneCam) Turn On GPIO Power");
+  InitialiseCamera(context);
+  RunStandardInitList(context);
+  SendDataCommand(context, SetImageType, context->ImageType,
+                  "(KorvaneCam) Set PC Camera Image Type");
+  if (context->ImageType == kTwoBytePixelImageType) {
+    context->RawFrameLength = context->ImageWidth * context->ImageHeight * 2;
+  }
+  SendCommand(context, SetPcCamStart, "(KorvaneCam) PC Camera Start");
 }
 
 }  // namespace
@@ -102,77 +126,49 @@ NTSTATUS ChooseAlternateSetting(DeviceContext* context, UCHAR highest) {
   return SelectAlternateSetting(context, context->Interface);
 }
 
-NTSTATUS AllocateBandwidth(DEVICE_OBJECT* bus, PVOID deviceContext, ULONG* rawFrameLength,
-                           KSDATAFORMAT* format, ULONG streamNumber) {
-  auto* context = static_cast<DeviceContext*>(deviceContext);
-  if (streamNumber != 0) {
-    *rawFrameLength = kStillRawFrameLength;
-    return STATUS_SUCCESS;
-  }
+bool BeginStreamStart(DeviceContext* context) {
   ReadCameraInfo(context, 0);
   BuildRegistryPaths(context);
   LoadControlSettings(context);
   WriteHwState(context, 1);
   if (IsOldFirmware(FirmwareVersion)) {
     DebugTrace("\nOld F/W can't use on this version video driver.\n");
-    return STATUS_UNSUCCESSFUL;
+    return false;
   }
   WriteGoodFrameFlag(context, 0);
+  return true;
+}
 
+NTSTATUS StartCameraForFormat(DeviceContext* context, KSDATAFORMAT* format, NTSTATUS settingsStatus,
+                              ULONG* rawFrameLength) {
   const KS_BITMAPINFOHEADER* bitmap = BitmapOf(format);
-  NTSTATUS status = LoadStreamSettings(bus, context);
   *rawFrameLength = 0;
   context->RealImageWidth = static_cast<ULONG>(bitmap->biWidth);
+  if (!NT_SUCCESS(settingsStatus)) return settingsStatus;
+  context->OutputCompression = bitmap->biCompression;
+  LoadCaptureSettings(context);
+  SetOutputSize(context, static_cast<ULONG>(bitmap->biWidth), static_cast<ULONG>(bitmap->biHeight));
+  SendStartSequence(context);
+  const NTSTATUS status = ChooseAlternateSetting(context, kHighestAlternateSetting);
   if (NT_SUCCESS(status)) {
-    context->OutputCompression = bitmap->biCompression;
-    LoadCaptureSettings(context);
-    context->RealImageWidth = static_cast<ULONG>(bitmap->biWidth);
-    context->RealImageHeight = static_cast<ULONG>(bitmap->biHeight);
-    context->PixelCount = context->RealImageWidth * context->RealImageHeight;
-    context->Rgb24FrameSize = context->PixelCount * 3;
-    context->Yuv420FrameSize = context->PixelCount * 3 / 2;
-    SetCaptureSize(context, context->RealImageWidth, context->RealImageHeight);
-    context->RawFrameLength = context->ImageWidth * context->ImageHeight * 12 / 8;
-
-    SendDataCommand(context, SetAeBandingFlag, context->AeBandingType,
-                    "(KorvaneCam) Change Banding Type");
-    SendDataCommand(context, SetAeAwbFlag,
-                    static_cast<UCHAR>(context->VendorCommand[SetAeAwbFlag].Value & 0xFF),
-                    "(KorvaneCam) Set AE/AWB Flag");
-    SendCommand(context, TurnOnGpioPower, "(KorvaneCam) Turn On GPIO Power");
-    InitialiseCamera(context);
-    RunStandardInitList(context);
-    SendDataCommand(context, SetImageType, context->ImageType,
-                    "(KorvaneCam) Set PC Camera Image Type");
-    if (context->ImageType == kTwoBytePixelImageType) {
-      context->RawFrameLength = context->ImageWidth * context->ImageHeight * 2;
+    context->MaxPacketSize = context->Interface->Pipes[0].MaximumPacketSize;
+    if (context->MaxPacketSize != 0) {
+      // Always at least one packet more than the frame needs.
+      *rawFrameLength =
+          context->MaxPacketSize * (context->RawFrameLength / context->MaxPacketSize + 1);
     }
-    SendCommand(context, SetPcCamStart, "(KorvaneCam) PC Camera Start");
-
-    status = ChooseAlternateSetting(context, kHighestAlternateSetting);
-    if (NT_SUCCESS(status)) {
-      context->MaxPacketSize = context->Interface->Pipes[0].MaximumPacketSize;
-      if (context->MaxPacketSize != 0) {
-        // Always at least one packet more than the frame needs.
-        *rawFrameLength =
-            context->MaxPacketSize * (context->RawFrameLength / context->MaxPacketSize + 1);
-      }
-      context->SequenceErrorCount = 0;
-      context->NextSequenceByte = 0;
-      MarkFrameValid(context);
-    }
+    context->SequenceErrorCount = 0;
+    context->NextSequenceByte = 0;
+    MarkFrameValid(context);
   }
+  return status;
+}
 
-  context->FirstFrameDone = 0;
-  PrepareDecoderTables();
-  if (context->SoftwareAeAwb == 1) InitSensorAe(context);
-  SendQTable(context);
+void UseOutputSizeFromNowOn(DeviceContext* context) {
   if (context->RealImageHeight != context->ImageHeight) {
     context->ImageWidth = context->RealImageWidth;
     context->ImageHeight = context->RealImageHeight;
   }
-  BuildScaleMaps(context);
-  return status;
 }
 
 NTSTATUS StartCapture(DEVICE_OBJECT*, PVOID deviceContext, ULONG streamNumber) {
@@ -191,19 +187,18 @@ NTSTATUS StartCapture(DEVICE_OBJECT*, PVOID deviceContext, ULONG streamNumber) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS StopCapture(DEVICE_OBJECT*, PVOID deviceContext, ULONG streamNumber) {
-  auto* context = static_cast<DeviceContext*>(deviceContext);
-  if (streamNumber != 0) return STATUS_SUCCESS;
+void BeginCaptureStop(DeviceContext* context) {
   DebugTrace("Stop Video Capture\n");
   WriteGoodFrameFlag(context, 0);
   SaveAwbSettings(context);
-  const NTSTATUS status = SaveProcAmpSettings(context);
+}
+
+void StopCamera(DeviceContext* context) {
   WriteHwState(context, 1);
   SendCommand(context, SetPcCamStop, "(KorvaneCam) PC Camera Stop");
   SendCommand(context, SetCamIdle, "(KorvaneCam) Set to Idle");
   SendCommand(context, TurnOffGpioPower, "(KorvaneCam) Turn Off GPIO Power");
   DebugTrace("------------\n");
-  return status;
 }
 
 NTSTATUS FreeBandwidth(DEVICE_OBJECT*, PVOID deviceContext, ULONG streamNumber) {

@@ -9,10 +9,24 @@
 // Raw frame length of every stream but the video stream (640 x 480 x 3 / 2).
 constexpr ULONG kStillRawFrameLength = 460800;
 
-NTSTATUS AllocateBandwidth(DEVICE_OBJECT* bus, PVOID deviceContext, ULONG* rawFrameLength,
-                           KSDATAFORMAT* format, ULONG streamNumber);
+// Stream start, in the order the device layer's AllocateBandwidth runs them:
+// BeginStreamStart reads the camera and the store (false: firmware too old);
+// StartCameraForFormat, given the status of loading the stream settings, sets
+// the output and capture sizes, sends the start-up sequence, selects the
+// alternate setting and reports the raw frame length; once the frame pipeline
+// is prepared, UseOutputSizeFromNowOn makes ImageWidth/Height the output size.
+bool BeginStreamStart(DeviceContext* context);
+NTSTATUS StartCameraForFormat(DeviceContext* context, KSDATAFORMAT* format, NTSTATUS settingsStatus,
+                              ULONG* rawFrameLength);
+void UseOutputSizeFromNowOn(DeviceContext* context);
+
 NTSTATUS StartCapture(DEVICE_OBJECT* bus, PVOID deviceContext, ULONG streamNumber);
-NTSTATUS StopCapture(DEVICE_OBJECT* bus, PVOID deviceContext, ULONG streamNumber);
+
+// Capture stop around saving the picture settings: the good-frame flag and the
+// white balance first, then the camera is told to stop and powered down.
+void BeginCaptureStop(DeviceContext* context);
+void StopCamera(DeviceContext* context);
+
 NTSTATUS FreeBandwidth(DEVICE_OBJECT* bus, PVOID deviceContext, ULONG streamNumber);
 
 // The driver-initial step, then the capture window. Always 0.

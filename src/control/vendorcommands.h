@@ -5,7 +5,7 @@
 // firmware's status right after each request and spins between polls.
 #pragma once
 
-#include "classlayer/services.h"
+#include "classlayer/device_layer_services.h"
 #include "control/devicecontext.h"
 
 // Fixed requests of the camera firmware.

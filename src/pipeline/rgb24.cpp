@@ -1,7 +1,7 @@
 #include "pipeline/rgb24.h"
 
 #include "pipeline/rgb24_rows.h"
-#include "pipeline/simd_variants.h"
+#include "pipeline/simd_level.h"
 
 namespace {
 

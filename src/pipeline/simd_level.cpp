@@ -1,4 +1,4 @@
-#include "pipeline/simd_variants.h"
+#include "pipeline/simd_level.h"
 
 namespace {
 

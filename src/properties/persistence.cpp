@@ -1,6 +1,6 @@
 #include "properties/persistence.h"
 
-#include "classlayer/services.h"
+#include "classlayer/device_layer_services.h"
 #include "control/configstore.h"
 #include "platform/registry.h"
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "classlayer/callback_calls.h"
-#include "classlayer/services.h"
+#include "classlayer/device_layer_services.h"
 #include "support/device_extension.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <thread>
 
-#include "classlayer/services.h"
+#include "classlayer/device_layer_services.h"
 #include "platform/host/platform.h"
 #include "platform/host/pool.h"
 #include "support/camera_rig.h"

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "classlayer/frameengine.h"
-#include "classlayer/services.h"
+#include "classlayer/device_layer_services.h"
 #include "platform/host/pool.h"
 #include "platform/host/scheduler.h"
 #include "platform/host/stream_port.h"

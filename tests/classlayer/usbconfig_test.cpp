@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "classlayer/services.h"
+#include "classlayer/device_layer_services.h"
 #include "platform/host/pool.h"
 #include "support/device_extension.h"
 #include "support/usb_test_device.h"

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/host/format.h"
+#include "platform/host/printf_engine.h"
 #include "platform/host/registry_store.h"
 #include "support/camera_rig.h"
 

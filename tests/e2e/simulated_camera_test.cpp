@@ -3,7 +3,7 @@
 // arrive late, and an unplugged camera answers nothing.
 #include <gtest/gtest.h>
 
-#include "classlayer/services.h"
+#include "classlayer/device_layer_services.h"
 #include "sim/camera_model.h"
 #include "support/camera_rig.h"
 

@@ -16,7 +16,7 @@
 #include "codec/decoder.h"
 #include "configured_camera.h"
 #include "pipeline/rawframe.h"
-#include "pipeline/simd_variants.h"
+#include "pipeline/simd_level.h"
 #include "platform/host/files_host.h"
 #include "platform/host/registry_store.h"
 #include "sim/encoder/test_picture.h"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "configured_camera.h"
-#include "pipeline/simd_variants.h"
+#include "pipeline/simd_level.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "configured_camera.h"
-#include "pipeline/simd_variants.h"
+#include "pipeline/simd_level.h"
 #include "platform/host/trace.h"
 
 namespace {

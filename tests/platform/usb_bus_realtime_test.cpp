@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/host/checks.h"
+#include "platform/host/contract_violations.h"
 #include "platform/host/platform.h"
 #include "support/usb_test_device.h"
 

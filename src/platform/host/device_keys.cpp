@@ -5,8 +5,8 @@
 #include <map>
 #include <mutex>
 
-#include "platform/host/format.h"
-#include "platform/host/passive_level.h"
+#include "platform/host/contract_violations.h"
+#include "platform/host/printf_engine.h"
 #include "platform/host/registry_tree.h"
 
 namespace veltocam::host {

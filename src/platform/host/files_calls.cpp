@@ -13,10 +13,10 @@
 
 #include "platform/files.h"
 #include "platform/host/case_folding.h"
+#include "platform/host/contract_violations.h"
 #include "platform/host/files_host.h"
-#include "platform/host/format.h"
 #include "platform/host/handles.h"
-#include "platform/host/passive_level.h"
+#include "platform/host/printf_engine.h"
 
 namespace veltocam::host {
 namespace {

@@ -1,6 +1,6 @@
 // Cancellation: the global cancel spin lock, cancel routines and IoCancelIrp.
 // A cancel routine runs with the cancel spin lock held and releases it.
-#include "platform/host/checks.h"
+#include "platform/host/contract_violations.h"
 #include "platform/host/io_internal.h"
 
 using veltocam::host::ContractViolation;

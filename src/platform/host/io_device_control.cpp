@@ -1,7 +1,7 @@
 // Device control packets the I/O manager owns (IoBuildDeviceIoControlRequest):
 // built for a waiting thread, reported to it through its status block and
 // event when they complete, then freed by the I/O manager.
-#include "platform/host/checks.h"
+#include "platform/host/contract_violations.h"
 #include "platform/host/io_internal.h"
 #include "platform/host/io_manager.h"
 

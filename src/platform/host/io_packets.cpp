@@ -3,7 +3,7 @@
 // Stack locations are used from the last towards the first, as on the
 // platform: the caller fills the next location and IoCallDriver makes it
 // current; completion walks back up, running the routines each level set.
-#include "platform/host/checks.h"
+#include "platform/host/contract_violations.h"
 #include "platform/host/io_internal.h"
 #include "platform/host/io_manager.h"
 

@@ -9,7 +9,7 @@
 #include <new>
 #include <unordered_map>
 
-#include "platform/host/checks.h"
+#include "platform/host/contract_violations.h"
 #include "platform/kernel.h"
 
 namespace veltocam::host {

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "platform/host/format.h"
+#include "platform/host/printf_engine.h"
 #include "platform/host/regfile.h"
 #include "platform/host/registry_tree.h"
 

@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "platform/host/case_folding.h"
-#include "platform/host/format.h"
+#include "platform/host/printf_engine.h"
 #include "platform/host/regfile.h"
 #include "platform/host/registry_tree.h"
 

@@ -2,7 +2,7 @@
 // key creation and checks, key handles and the value-record query.
 #include <cstring>
 
-#include "platform/host/passive_level.h"
+#include "platform/host/contract_violations.h"
 #include "platform/host/registry_tree.h"
 #include "platform/kernel.h"
 

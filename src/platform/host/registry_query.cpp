@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "platform/host/case_folding.h"
-#include "platform/host/passive_level.h"
+#include "platform/host/contract_violations.h"
 #include "platform/host/registry_tree.h"
 #include "platform/kernel.h"
 

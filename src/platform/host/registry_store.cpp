@@ -1,7 +1,7 @@
 // The host API of the registry store.
 #include "platform/host/registry_store.h"
 
-#include "platform/host/format.h"
+#include "platform/host/printf_engine.h"
 #include "platform/host/registry_tree.h"
 
 namespace veltocam::host {

@@ -3,7 +3,7 @@
 // with the kernel lock held.
 #include "platform/host/scheduler.h"
 
-#include "platform/host/checks.h"
+#include "platform/host/contract_violations.h"
 #include "platform/host/kernel_internal.h"
 
 namespace veltocam::host {
@@ -294,6 +294,24 @@ bool NextTimerDue(std::uint64_t* due) {
   return true;
 }
 
+bool PumpUntil(const std::function<bool()>& done, const std::uint64_t* deadline) {
+  KernelState& k = Kernel();
+  const bool allowWork = KeGetCurrentIrql() == PASSIVE_LEVEL;
+  for (;;) {
+    if (done()) return true;
+    if (detail::RunOneReady(allowWork)) continue;
+    std::lock_guard lock(k.mutex);
+    KTIMER* t = detail::FirstTimerLocked(k);
+    if (t != nullptr && (deadline == nullptr || t->DueTime <= *deadline)) {
+      if (t->DueTime > k.virtualNow) k.virtualNow = t->DueTime;
+      detail::FireTimerLocked(k, t);
+      continue;
+    }
+    if (deadline != nullptr && k.virtualNow < *deadline) k.virtualNow = *deadline;
+    return false;
+  }
+}
+
 void AdvanceTime(std::int64_t hundredNanoseconds) {
   KernelState& k = Kernel();
   std::uint64_t target;
@@ -305,18 +323,7 @@ void AdvanceTime(std::int64_t hundredNanoseconds) {
     }
     target = k.virtualNow + static_cast<std::uint64_t>(hundredNanoseconds);
   }
-  for (;;) {
-    RunUntilIdle();
-    std::lock_guard lock(k.mutex);
-    KTIMER* t = detail::FirstTimerLocked(k);
-    if (t == nullptr || t->DueTime > target) {
-      k.virtualNow = target;
-      break;
-    }
-    if (t->DueTime > k.virtualNow) k.virtualNow = t->DueTime;
-    detail::FireTimerLocked(k, t);
-  }
-  RunUntilIdle();
+  PumpUntil([] { return false; }, &target);
 }
 
 std::size_t QueuedDpcCount() {

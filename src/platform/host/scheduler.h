@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace veltocam::host {
 
@@ -34,6 +35,12 @@ bool RunNext();              // one ready DPC (first) or work item; false if non
 std::size_t RunUntilIdle();  // everything ready, without moving time; returns count
 void AdvanceTime(std::int64_t hundredNanoseconds);  // fires due timers in order
 bool AdvanceToNextTimer();                          // moves time to the next timer and fires it
+// The one virtual-time pump: until `done` holds, runs what is ready (work
+// items only at PASSIVE_LEVEL), else moves time to the next timer due by the
+// deadline and fires it, else moves time to the deadline and gives up.
+// `deadline` null: no deadline (false when nothing is left to run). Returns
+// whether `done` held.
+bool PumpUntil(const std::function<bool()>& done, const std::uint64_t* deadline);
 // Due time of the first armed timer (scheduler time); false when none is armed.
 bool NextTimerDue(std::uint64_t* due);
 

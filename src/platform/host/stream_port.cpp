@@ -5,7 +5,7 @@
 #include <mutex>
 #include <utility>
 
-#include "platform/host/checks.h"
+#include "platform/host/contract_violations.h"
 #include "platform/host/scheduler.h"
 
 namespace veltocam::host {

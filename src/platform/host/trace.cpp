@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "platform/host/format.h"
+#include "platform/host/printf_engine.h"
 #include "platform/kernel.h"
 
 namespace veltocam::host {

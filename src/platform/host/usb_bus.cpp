@@ -2,7 +2,7 @@
 // port, and what programs and tests can observe.
 #include "platform/host/usb_bus.h"
 
-#include "platform/host/checks.h"
+#include "platform/host/contract_violations.h"
 #include "platform/host/scheduler.h"
 #include "platform/host/usb_bus_core.h"
 

@@ -4,7 +4,7 @@
 
 #include "pipeline/reorderscale.h"
 #include "pipeline/scale_walk.h"
-#include "pipeline/simd_variants.h"
+#include "pipeline/simd_level.h"
 
 namespace {
 

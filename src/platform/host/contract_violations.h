@@ -14,4 +14,8 @@ void ContractViolation(const char* what);
 // without VELTOCAM_CHECKED).
 std::uint64_t ContractViolationCount();
 
+// Reports a violation naming `routine` and returns false when the calling
+// thread is above PASSIVE_LEVEL (the registry and file routines need it).
+bool RequirePassiveLevel(const char* routine);
+
 }  // namespace veltocam::host

@@ -1,9 +1,10 @@
-#include "control/devicecallbacks.h"
+#include "driver/callback_tables.h"
 
 #include "control/camerastate.h"
 #include "control/devicecontext.h"
 #include "control/identification.h"
 #include "control/streaming.h"
+#include "driver/stream_callbacks.h"
 #include "pipeline/packets.h"
 #include "pipeline/rawframe.h"
 

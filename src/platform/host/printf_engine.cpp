@@ -1,4 +1,4 @@
-#include "platform/host/format.h"
+#include "platform/host/printf_engine.h"
 
 #include <cstdint>
 #include <cstdio>

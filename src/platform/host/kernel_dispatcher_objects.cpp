@@ -1,7 +1,7 @@
 // Events, semaphores, timers and the waits on them. In deterministic mode a
 // wait pumps the scheduler until it is satisfied or its time-out passes; in
 // real-time mode it blocks on the kernel's condition variable.
-#include "platform/host/checks.h"
+#include "platform/host/contract_violations.h"
 #include "platform/host/kernel_internal.h"
 
 using veltocam::host::ContractViolation;
@@ -32,32 +32,21 @@ bool TrySatisfyLocked(DISPATCHER_HEADER* header) {
   }
 }
 
-// Deterministic wait: run what is ready, else move time to the next timer, else
-// give up at the deadline. header may be null (a plain delay).
+// Deterministic wait: the scheduler's pump, satisfied when the object is.
+// header may be null (a plain delay).
 NTSTATUS PumpUntil(DISPATCHER_HEADER* header, bool hasDeadline, std::uint64_t deadline) {
   KernelState& k = Kernel();
-  const bool allowWork = KeGetCurrentIrql() == PASSIVE_LEVEL;
-  for (;;) {
-    {
-      std::lock_guard lock(k.mutex);
-      if (header != nullptr && TrySatisfyLocked(header)) return STATUS_SUCCESS;
-      if (hasDeadline && k.virtualNow >= deadline) return STATUS_TIMEOUT;
-    }
-    if (veltocam::host::detail::RunOneReady(allowWork)) continue;
+  const auto satisfied = [&] {
     std::lock_guard lock(k.mutex);
-    KTIMER* t = veltocam::host::detail::FirstTimerLocked(k);
-    if (t != nullptr && (!hasDeadline || t->DueTime <= deadline)) {
-      if (t->DueTime > k.virtualNow) k.virtualNow = t->DueTime;
-      veltocam::host::detail::FireTimerLocked(k, t);
-      continue;
-    }
-    if (hasDeadline) {
-      k.virtualNow = deadline;
-      return STATUS_TIMEOUT;
-    }
-    ContractViolation("a wait without time-out that nothing left to run can satisfy");
-    return STATUS_TIMEOUT;
+    return header != nullptr && TrySatisfyLocked(header);
+  };
+  if (veltocam::host::PumpUntil(satisfied, hasDeadline ? &deadline : nullptr)) {
+    return STATUS_SUCCESS;
   }
+  if (!hasDeadline) {
+    ContractViolation("a wait without time-out that nothing left to run can satisfy");
+  }
+  return STATUS_TIMEOUT;
 }
 
 NTSTATUS BlockUntil(DISPATCHER_HEADER* header, bool hasDeadline, std::uint64_t deadline) {
@@ -84,6 +73,9 @@ NTSTATUS Wait(DISPATCHER_HEADER* header, LARGE_INTEGER* timeout) {
   SchedulerMode mode;
   {
     std::lock_guard lock(k.mutex);
+    // A zero time-out polls: nothing else runs, in either mode.
+    if (zeroTimeout)
+      return header != nullptr && TrySatisfyLocked(header) ? STATUS_SUCCESS : STATUS_TIMEOUT;
     mode = k.mode;
     if (timeout != nullptr) deadline = veltocam::host::detail::DeadlineLocked(k, timeout->QuadPart);
   }
@@ -122,7 +114,9 @@ LONG KeResetEvent(KEVENT* event) {
   return previous;
 }
 
-void KeClearEvent(KEVENT* event) { KeResetEvent(event); }
+void KeClearEvent(KEVENT* event) {
+  KeResetEvent(event);
+}
 
 LONG KeReadStateEvent(KEVENT* event) {
   std::lock_guard lock(Kernel().mutex);
@@ -155,7 +149,9 @@ LONG KeReadStateSemaphore(KSEMAPHORE* semaphore) {
   return semaphore->Header.SignalState;
 }
 
-void KeInitializeTimer(KTIMER* timer) { KeInitializeTimerEx(timer, NotificationTimer); }
+void KeInitializeTimer(KTIMER* timer) {
+  KeInitializeTimerEx(timer, NotificationTimer);
+}
 
 void KeInitializeTimerEx(KTIMER* timer, TIMER_TYPE type) {
   InitializeHeader(&timer->Header,

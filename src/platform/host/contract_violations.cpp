@@ -1,10 +1,12 @@
-#include "platform/host/checks.h"
+#include "platform/host/contract_violations.h"
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "platform/host/kernel_internal.h"
+#include "platform/kernel.h"
 
 namespace veltocam::host {
 namespace {
@@ -19,10 +21,20 @@ void ContractViolation(const char* what) {
 #endif
 }
 
-std::uint64_t ContractViolationCount() { return g_violations.load(); }
+std::uint64_t ContractViolationCount() {
+  return g_violations.load();
+}
+
+bool RequirePassiveLevel(const char* routine) {
+  if (KeGetCurrentIrql() == PASSIVE_LEVEL) return true;
+  ContractViolation((std::string(routine) + " called above PASSIVE_LEVEL").c_str());
+  return false;
+}
 
 namespace detail {
-void ResetContractViolations() { g_violations.store(0); }
+void ResetContractViolations() {
+  g_violations.store(0);
+}
 }  // namespace detail
 
 }  // namespace veltocam::host

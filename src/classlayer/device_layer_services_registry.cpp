@@ -1,5 +1,5 @@
 // One registry value's data through the full value query.
-#include "classlayer/services.h"
+#include "classlayer/device_layer_services.h"
 #include "platform/registry.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The vendor control service and the alternate-setting switch the device
 // layer calls.
+#include "classlayer/device_layer_services.h"
 #include "classlayer/frameengine.h"
-#include "classlayer/services.h"
 #include "classlayer/usbrequests.h"
 
 namespace {

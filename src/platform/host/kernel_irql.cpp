@@ -3,7 +3,7 @@
 #include <atomic>
 #include <thread>
 
-#include "platform/host/checks.h"
+#include "platform/host/contract_violations.h"
 #include "platform/host/kernel_internal.h"
 
 namespace {
