@@ -182,3 +182,12 @@ NTSTATUS ResetAndRestart(ClassDevice* device, Channel* channel, NTSTATUS portSta
   KeReleaseSemaphore(&device->ChannelLock, IO_NO_INCREMENT, 1, FALSE);
   return status;
 }
+
+// Placeholders until pipe control and power are built.
+NTSTATUS IsoPipeControl(PVOID, ULONG) {
+  return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS ChangePowerState(HW_STREAM_REQUEST_BLOCK*) {
+  return STATUS_NOT_IMPLEMENTED;
+}

@@ -23,3 +23,10 @@ bool QueueChannelReset(ClassDevice* device, Channel* channel, FrameRequest* requ
 void ChannelResetWork(PVOID workItem);
 NTSTATUS ResetAndRestart(ClassDevice* device, Channel* channel, NTSTATUS portStatusResult,
                          ULONG portStatus);
+
+// Service interface entry, always on stream 0: state 1 stops streaming (reads
+// stay queued), any other value restarts it. Above APC level it is deferred
+// to a work item and returns STATUS_PENDING.
+NTSTATUS IsoPipeControl(PVOID deviceContext, ULONG state);
+// SRB_CHANGE_POWER_STATE; the result is the request's status.
+NTSTATUS ChangePowerState(HW_STREAM_REQUEST_BLOCK* srb);
