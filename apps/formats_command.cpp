@@ -54,8 +54,8 @@ void PrintText(const std::vector<StreamAnswers>& streams) {
   for (const StreamAnswers& s : streams) {
     std::printf("stream %u (%s): %zu formats\n", s.stream.number, s.stream.name.c_str(),
                 s.answers.size());
-    std::printf("  %-3s %-6s %6s %6s %10s %7s %11s\n", "#", "FOURCC", "width", "height",
-                "interval", "fps", "sample size");
+    std::printf("  %-3s %-6s %6s %6s %10s %7s %11s\n", "#", "FOURCC", "width", "height", "interval",
+                "fps", "sample size");
     for (const Answer& a : s.answers) {
       const client::FormatInfo& f = a.format;
       if (!NT_SUCCESS(a.status)) {

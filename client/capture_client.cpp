@@ -130,17 +130,15 @@ NTSTATUS CaptureClient::Intersect(ULONG stream, const KSDATARANGE& range,
 NTSTATUS CaptureClient::Open(ULONG stream, const std::vector<std::uint8_t>& format,
                              std::unique_ptr<CaptureStream>* result) {
   host::PortStream* opened = nullptr;
-  const NTSTATUS status =
-      port_.OpenStream(device_, stream, reinterpret_cast<const KSDATAFORMAT*>(format.data()),
-                       &opened);
+  const NTSTATUS status = port_.OpenStream(
+      device_, stream, reinterpret_cast<const KSDATAFORMAT*>(format.data()), &opened);
   if (NT_SUCCESS(status)) {
     *result = std::make_unique<CaptureStream>(port_, opened, ImageSizeOf(format));
   }
   return status;
 }
 
-CaptureStream::CaptureStream(host::StreamClassPort& port, host::PortStream* stream,
-                             ULONG imageSize)
+CaptureStream::CaptureStream(host::StreamClassPort& port, host::PortStream* stream, ULONG imageSize)
     : port_(port), stream_(stream), imageSize_(imageSize) {}
 
 CaptureStream::~CaptureStream() {
@@ -154,17 +152,15 @@ NTSTATUS CaptureStream::SetState(KSSTATE state) {
 }
 
 NTSTATUS CaptureStream::GetState(KSSTATE* state) {
-  return port_.StreamControl(stream_, SRB_GET_STREAM_STATE, {},
-                             [state](HW_STREAM_REQUEST_BLOCK* srb) {
-                               *state = srb->CommandData.StreamState;
-                             });
+  return port_.StreamControl(
+      stream_, SRB_GET_STREAM_STATE, {},
+      [state](HW_STREAM_REQUEST_BLOCK* srb) { *state = srb->CommandData.StreamState; });
 }
 
 NTSTATUS CaptureStream::UseMasterClock(HANDLE clock) {
-  return port_.StreamControl(stream_, SRB_INDICATE_MASTER_CLOCK,
-                             [clock](HW_STREAM_REQUEST_BLOCK* srb) {
-                               srb->CommandData.MasterClockHandle = clock;
-                             });
+  return port_.StreamControl(
+      stream_, SRB_INDICATE_MASTER_CLOCK,
+      [clock](HW_STREAM_REQUEST_BLOCK* srb) { srb->CommandData.MasterClockHandle = clock; });
 }
 
 NTSTATUS CaptureStream::ProposeFormat(const std::vector<std::uint8_t>& format) {
@@ -198,9 +194,9 @@ void CaptureStream::Submit(ReadSlot& slot) {
     slot.status = STATUS_PENDING;
   }
   ReadSlot* target = &slot;
-  HW_STREAM_REQUEST_BLOCK* srb = port_.SubmitRead(
-      stream_, &slot.header.header,
-      [this, target](HW_STREAM_REQUEST_BLOCK* done) { Completed(target, done); });
+  HW_STREAM_REQUEST_BLOCK* srb =
+      port_.SubmitRead(stream_, &slot.header.header,
+                       [this, target](HW_STREAM_REQUEST_BLOCK* done) { Completed(target, done); });
   std::lock_guard lock(mutex_);
   if (slot.atDriver) slot.srb = srb;
 }
@@ -215,7 +211,9 @@ void CaptureStream::Completed(ReadSlot* slot, HW_STREAM_REQUEST_BLOCK* srb) {
 }
 
 bool CaptureStream::NextFrame(CapturedFrame* frame, LONGLONG timeout) {
-  if (!WaitUntil(mutex_, completed_, [&] { return !done_.empty(); }, timeout)) return false;
+  if (!WaitUntil(
+          mutex_, completed_, [&] { return !done_.empty(); }, timeout))
+    return false;
   ReadSlot* slot = nullptr;
   {
     std::lock_guard lock(mutex_);

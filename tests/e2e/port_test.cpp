@@ -48,8 +48,8 @@ class PortTest : public ::testing::Test {
     IO_STACK_LOCATION* next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_PNP;
     next->MinorFunction = minor;
-    next->Parameters.QueryInterface = {&type, size, version,
-                                       reinterpret_cast<INTERFACE*>(record), nullptr};
+    next->Parameters.QueryInterface = {&type, size, version, reinterpret_cast<INTERFACE*>(record),
+                                       nullptr};
     IoSetCompletionRoutine(irp, Keep, nullptr, TRUE, TRUE, TRUE);
     const NTSTATUS status = IoCallDriver(object, irp);
     IoFreeIrp(irp);

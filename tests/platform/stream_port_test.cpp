@@ -1,12 +1,13 @@
 // The host port against a minidriver of the test's own: registration, the
 // start sequence, stream requests with their time-out count-down and
 // cancellation, and the contract checks, each broken on purpose.
+#include "platform/host/stream_port.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
 
 #include "platform/host/scheduler.h"
-#include "platform/host/stream_port.h"
 
 namespace veltocam::host {
 namespace {
@@ -37,7 +38,9 @@ void ReceiveData(HW_STREAM_REQUEST_BLOCK* srb) {
   g_driver->queued.push_back(srb);
 }
 
-void ReceiveControl(HW_STREAM_REQUEST_BLOCK* srb) { Complete(srb, STATUS_SUCCESS); }
+void ReceiveControl(HW_STREAM_REQUEST_BLOCK* srb) {
+  Complete(srb, STATUS_SUCCESS);
+}
 
 void CompleteQueued(HW_STREAM_REQUEST_BLOCK* srb, NTSTATUS status) {
   std::erase(g_driver->queued, srb);

@@ -1,10 +1,10 @@
 // The format lists and the two negotiation rules: intersection of a client's
 // range and verification of a format a client opens or proposes.
+#include "properties/formats.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
-
-#include "properties/formats.h"
 
 namespace {
 
@@ -79,9 +79,9 @@ TEST(Formats, TheListsHoldTheDescribedFormatsInOrder) {
     EXPECT_EQ(b.biHeight, l.height);
     EXPECT_EQ(e.VideoInfoHeader.dwBitRate, l.bitRate);
     EXPECT_EQ(e.ConfigCaps.MaxBitsPerSecond, static_cast<LONG>(l.bitRate));
-    EXPECT_TRUE(e.DataRange.SubFormat == (l.compression == kCompressionRgb24
-                                              ? MEDIASUBTYPE_RGB24
-                                              : FourccSubtype(l.compression)));
+    EXPECT_TRUE(
+        e.DataRange.SubFormat ==
+        (l.compression == kCompressionRgb24 ? MEDIASUBTYPE_RGB24 : FourccSubtype(l.compression)));
     EXPECT_EQ(e.StreamDescriptionFlags,
               l.stream == 0 ? KS_VIDEOSTREAM_CAPTURE : KS_VIDEOSTREAM_STILL);
     EXPECT_EQ(e.ConfigCaps.MinFrameInterval,

@@ -13,8 +13,7 @@ PortDevice* DeviceOfObject(DEVICE_OBJECT* deviceObject) {
 
 NTSTATUS DeviceRequestOf(PortDevice* device, SRB_COMMAND command, const RequestSetup& setup) {
   StreamClassPort::State* port = device->port;
-  return port->Synchronous(device, nullptr, command, port->registration.HwReceivePacket, setup,
-                           {});
+  return port->Synchronous(device, nullptr, command, port->registration.HwReceivePacket, setup, {});
 }
 
 // A query-interface goes to the driver as an unknown device command; what
@@ -22,8 +21,9 @@ NTSTATUS DeviceRequestOf(PortDevice* device, SRB_COMMAND command, const RequestS
 NTSTATUS DispatchPnp(DEVICE_OBJECT* deviceObject, IRP* irp) {
   PortDevice* device = DeviceOfObject(deviceObject);
   if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_QUERY_INTERFACE) {
-    const NTSTATUS status = DeviceRequestOf(
-        device, SRB_UNKNOWN_DEVICE_COMMAND, [irp](HW_STREAM_REQUEST_BLOCK* srb) { srb->Irp = irp; });
+    const NTSTATUS status =
+        DeviceRequestOf(device, SRB_UNKNOWN_DEVICE_COMMAND,
+                        [irp](HW_STREAM_REQUEST_BLOCK* srb) { srb->Irp = irp; });
     if (status != STATUS_NOT_IMPLEMENTED && status != STATUS_NOT_SUPPORTED) {
       irp->IoStatus.Status = status;
     }
@@ -36,11 +36,12 @@ NTSTATUS DispatchPnp(DEVICE_OBJECT* deviceObject, IRP* irp) {
 NTSTATUS DispatchPower(DEVICE_OBJECT* deviceObject, IRP* irp) {
   PortDevice* device = DeviceOfObject(deviceObject);
   IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
-  if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState) {
+  if (stack->MinorFunction == IRP_MN_SET_POWER &&
+      stack->Parameters.Power.Type == DevicePowerState) {
     const DEVICE_POWER_STATE state = stack->Parameters.Power.State;
-    irp->IoStatus.Status =
-        DeviceRequestOf(device, SRB_CHANGE_POWER_STATE,
-                        [state](HW_STREAM_REQUEST_BLOCK* srb) { srb->CommandData.DeviceState = state; });
+    irp->IoStatus.Status = DeviceRequestOf(
+        device, SRB_CHANGE_POWER_STATE,
+        [state](HW_STREAM_REQUEST_BLOCK* srb) { srb->CommandData.DeviceState = state; });
   }
   const NTSTATUS status = irp->IoStatus.Status;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -55,8 +56,8 @@ NTSTATUS PowerDone(DEVICE_OBJECT*, IRP*, PVOID event) {
 // The stream information must fit the size the driver asked for at start.
 bool StreamInformationFits(const PortDevice* device) {
   const HW_STREAM_HEADER& header = device->Descriptor()->StreamHeader;
-  const std::size_t needed =
-      sizeof(HW_STREAM_HEADER) + std::size_t{header.NumberOfStreams} * sizeof(HW_STREAM_INFORMATION);
+  const std::size_t needed = sizeof(HW_STREAM_HEADER) +
+                             std::size_t{header.NumberOfStreams} * sizeof(HW_STREAM_INFORMATION);
   return header.SizeOfHwStreamInformation == sizeof(HW_STREAM_INFORMATION) &&
          needed <= device->config.StreamDescriptorSize;
 }
@@ -108,9 +109,9 @@ NTSTATUS StreamClassPort::AddDevice(DEVICE_OBJECT* physicalDevice, PortDevice** 
     s.devices.push_back(std::move(owned));
   }
 
-  NTSTATUS status = DeviceRequestOf(device, SRB_INITIALIZE_DEVICE, [&](HW_STREAM_REQUEST_BLOCK* srb) {
-    srb->CommandData.ConfigInfo = &config;
-  });
+  NTSTATUS status =
+      DeviceRequestOf(device, SRB_INITIALIZE_DEVICE,
+                      [&](HW_STREAM_REQUEST_BLOCK* srb) { srb->CommandData.ConfigInfo = &config; });
   if (!NT_SUCCESS(status)) {
     device->uninitialised = true;  // a device that did not start is not uninitialised
     RemoveDevice(device);

@@ -32,8 +32,8 @@ void StreamClassPort::State::RetireIfDone(Request* request) {
   }
 }
 
-Request* StreamClassPort::State::Issue(PortDevice* device, PortStream* stream,
-                                       SRB_COMMAND command, bool data) {
+Request* StreamClassPort::State::Issue(PortDevice* device, PortStream* stream, SRB_COMMAND command,
+                                       bool data) {
   auto request = std::make_unique<Request>();
   const ULONG extensionSize = registration.PerRequestExtensionSize;
   request->extension.assign((extensionSize + 7) / 8 + 1, 0);

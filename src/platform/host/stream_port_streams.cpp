@@ -56,8 +56,8 @@ NTSTATUS StreamClassPort::CloseStream(PortStream* stream) {
   State& s = *state_;
   PortDevice* device = stream->device;
   if (!stream->open) return STATUS_INVALID_PARAMETER;
-  const NTSTATUS status = s.Synchronous(device, stream, SRB_CLOSE_STREAM,
-                                        s.registration.HwReceivePacket, {}, {});
+  const NTSTATUS status =
+      s.Synchronous(device, stream, SRB_CLOSE_STREAM, s.registration.HwReceivePacket, {}, {});
   stream->open = false;
   // Reads the driver still finishes come back before the stream goes.
   if (!s.WaitFor([&] { return s.PendingOf(device, stream) == 0; }, kRequestWait)) {
