@@ -19,6 +19,7 @@ constexpr Command kCommands[] = {
     {"capture", veltocam::app::CaptureCommand},
     {"decode", veltocam::app::DecodeCommand},
     {"encode", veltocam::app::EncodeCommand},
+    {"formats", veltocam::app::FormatsCommand},
 };
 
 constexpr const char* kUsage =
@@ -28,7 +29,8 @@ constexpr const char* kUsage =
     "commands:\n"
     "  capture  stream from the simulated camera through the driver to .y4m or .png\n"
     "  decode   decode one compressed frame dump to .y4m, .png or .yuv\n"
-    "  encode   make a compressed frame dump of a scene, as the camera sends it";
+    "  encode   make a compressed frame dump of a scene, as the camera sends it\n"
+    "  formats  list the streams and formats the driver offers (--json for JSON)";
 
 bool IsOneOf(const char* text, const char* a, const char* b) {
   return std::strcmp(text, a) == 0 || std::strcmp(text, b) == 0;

@@ -32,6 +32,7 @@ class Tool : public ::testing::Test {
     const int argc = static_cast<int>(argv.size());
     if (command == "capture") return veltocam::app::CaptureCommand(argc, argv.data());
     if (command == "decode") return veltocam::app::DecodeCommand(argc, argv.data());
+    if (command == "formats") return veltocam::app::FormatsCommand(argc, argv.data());
     return veltocam::app::EncodeCommand(argc, argv.data());
   }
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
@@ -78,19 +79,24 @@ TEST_F(Tool, BadArgumentsGetAUsageError) {
 }
 
 TEST_F(Tool, EveryCommandExplainsItselfAndNamesItsOptionsWhenOneIsWrong) {
-  for (const char* command : {"capture", "decode", "encode"}) {
-    SCOPED_TRACE(command);
+  struct Case {
+    const char* command;
+    const char* anOption;  // one the command takes
+  };
+  for (const Case& c : {Case{"capture", "--size"}, Case{"decode", "--size"},
+                        Case{"encode", "--size"}, Case{"formats", "--json"}}) {
+    SCOPED_TRACE(c.command);
     for (const char* help : {"--help", "-h"}) {
       ::testing::internal::CaptureStdout();
-      EXPECT_EQ(Run({command, "--size", "320x240", help}), 0);
+      EXPECT_EQ(Run({c.command, "--colour", "red", help}), 0);
       const std::string usage = ::testing::internal::GetCapturedStdout();
-      EXPECT_EQ(usage.rfind(std::string("usage: veltocam ") + command, 0), 0u) << usage;
+      EXPECT_EQ(usage.rfind(std::string("usage: veltocam ") + c.command, 0), 0u) << usage;
     }
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(Run({command, "--size", "320x240", "--colour", "red"}), 1);
+    EXPECT_EQ(Run({c.command, "--colour", "red"}), 1);
     const std::string error = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(error.find("unknown option --colour; valid: "), std::string::npos) << error;
-    EXPECT_NE(error.find("--size"), std::string::npos) << error;
+    EXPECT_NE(error.find(c.anOption), std::string::npos) << error;
   }
 }
 
