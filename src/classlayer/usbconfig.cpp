@@ -107,6 +107,7 @@ NTSTATUS ClassifyPipes(ClassDevice* device, ULONG numberOfPipes) {
 NTSTATUS ConfigureDevice(ClassDevice* device) {
   KeInitializeSemaphore(&device->ChannelLock, 1, 1);
   KeInitializeSemaphore(&device->UrbLock, 1, 1);
+  KeInitializeSpinLock(&device->PipeTableLock);
 
   auto* deviceDescriptor = Allocate<USB_DEVICE_DESCRIPTOR>(sizeof(USB_DEVICE_DESCRIPTOR));
   if (deviceDescriptor == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
@@ -179,6 +180,7 @@ NTSTATUS ConfigureDevice(ClassDevice* device) {
   if (NT_SUCCESS(status) && words != nullptr) {
     Free(device->PipeTable);
     device->PipeTable = Allocate<PipeEntry>((pipes > 0 ? pipes : 1) * sizeof(PipeEntry));
+    device->NumberOfPipes = device->PipeTable != nullptr ? pipes : 0;
     if (device->PipeTable == nullptr) {
       status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
@@ -222,4 +224,5 @@ void ReleaseDeviceConfiguration(ClassDevice* device) {
   Free(device->DeviceDescriptor);
   Free(device->InterfaceInfo);
   Free(device->PipeTable);
+  device->NumberOfPipes = 0;
 }
