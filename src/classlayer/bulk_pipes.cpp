@@ -98,9 +98,9 @@ NTSTATUS CancelBulkTransfer(ClassDevice* device, LONG pipeIndex, BOOLEAN pause) 
   PipeEntry& entry = EntryOf(device, pipeIndex);
   auto* t = static_cast<BulkTransferRecord*>(entry.PendingTransfer);
   if (t != nullptr) {
+    entry.PendingTransfer = nullptr;
     if (pause && entry.SavedTransfer == nullptr) {
       entry.SavedTransfer = t;
-      entry.PendingTransfer = nullptr;
     } else {
       pause = FALSE;
     }
