@@ -82,6 +82,14 @@ void FreeBulkTransfer(BulkTransferRecord* transfer);
 // True when a transfer is in flight on the pipe.
 bool BulkTransferPending(ClassDevice* device, LONG pipeIndex);
 
+// Device removal or uninitialisation, passive level: every transfer is
+// cancelled (its owner hears STATUS_CANCELLED) and paused ones are dropped.
+void ReleaseBulkTransfers(ClassDevice* device);
+
+// ---- Stream 1 writes -------------------------------------------------------------
+// SRB_WRITE_DATA at the channel's data entry; completes the request.
+void ReceiveWriteRequest(HW_STREAM_REQUEST_BLOCK* srb);
+
 // ---- Reads of a stream served by a bulk pipe ---------------------------------------
 // When the channel streams, its data pipe is free and a read is queued: the
 // read becomes Current and one transfer fills it. Any level up to dispatch.

@@ -1,5 +1,6 @@
 #include "classlayer/usbconfig.h"
 
+#include "classlayer/bulk.h"
 #include "classlayer/callback_calls.h"
 #include "classlayer/frameengine.h"
 #include "classlayer/usbrequests.h"
@@ -221,6 +222,7 @@ NTSTATUS ConfigureDevice(ClassDevice* device) {
 }
 
 void ReleaseDeviceConfiguration(ClassDevice* device) {
+  ReleaseBulkTransfers(device);
   Free(device->DeviceDescriptor);
   Free(device->InterfaceInfo);
   Free(device->PipeTable);

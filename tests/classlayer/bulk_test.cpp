@@ -390,3 +390,43 @@ TEST_F(BulkTest, CancellingTheReadBeingFilledCancelsItsTransferFirst) {
 
 }  // namespace
 }  // namespace veltocam::test
+
+namespace veltocam::test {
+namespace {
+
+TEST_F(BulkTest, StreamOneWritesGoOutOverTheBulkOutPipe) {
+  auto write = [&](const std::string& text) {
+    requests_.push_back(std::make_unique<ReadRequest>(64, &stream_));
+    ReadRequest* r = requests_.back().get();
+    r->srb.Command = SRB_WRITE_DATA;
+    std::memcpy(r->data.data(), text.data(), text.size());
+    r->header.header.DataUsed = static_cast<ULONG>(text.size());
+    ReceiveWriteRequest(&r->srb);
+    host::RunUntilIdle();
+    return r->srb.Status;
+  };
+  EXPECT_EQ(write("hello"), STATUS_NOT_IMPLEMENTED);  // stream 0 does not write
+  channel_->StreamNumber = 1;
+  EXPECT_EQ(write("hello"), STATUS_SUCCESS);
+  EXPECT_EQ(device_.outData.back(), (std::vector<UCHAR>{'h', 'e', 'l', 'l', 'o'}));
+  EXPECT_EQ(write(""), STATUS_INVALID_PARAMETER);
+  device_.onOut = [](UCHAR, std::span<const UCHAR>) { return UsbReply::Stall(); };
+  EXPECT_EQ(write("again"), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(Completed().size(), 4u);
+  EXPECT_EQ(scripted_.newFrames, 2);
+}
+
+TEST_F(BulkTest, ReleasingTheConfigurationEndsEveryTransfer) {
+  UCHAR report[8];
+  std::vector<UCHAR> data(64);
+  ASSERT_EQ(InterruptWait(Context(), kInterruptPipe, report, 8, Completions::Record, &done_, 1),
+            STATUS_PENDING);
+  ASSERT_EQ(BulkTransfer(Context(), kBulkInPipe, data.data(), 64, Completions::Record, &done_),
+            STATUS_PENDING);
+  ReleaseBulkTransfers(ext_.device());
+  EXPECT_EQ(done_.statuses, (std::vector<NTSTATUS>{STATUS_CANCELLED, STATUS_CANCELLED}));
+  EXPECT_EQ(bus_.PendingRequests(), 0u);
+}
+
+}  // namespace
+}  // namespace veltocam::test
