@@ -10,6 +10,7 @@
 #include "classlayer/device_events.h"
 #include "classlayer/usbconfig.h"
 #include "classlayer/usbrequests.h"
+#include "control/buttonpipe.h"
 #include "frame_engine_harness.h"
 #include "platform/host/usb_bus.h"
 #include "support/usb_test_device.h"
@@ -426,6 +427,35 @@ TEST_F(BulkTest, ReleasingTheConfigurationEndsEveryTransfer) {
   ReleaseBulkTransfers(ext_.device());
   EXPECT_EQ(done_.statuses, (std::vector<NTSTATUS>{STATUS_CANCELLED, STATUS_CANCELLED}));
   EXPECT_EQ(bus_.PendingRequests(), 0u);
+}
+
+}  // namespace
+}  // namespace veltocam::test
+
+namespace veltocam::test {
+namespace {
+
+TEST_F(BulkTest, TheDeviceLayerWatchesAnInterruptButtonPipeForGood) {
+  ServiceInterface services{};
+  EXPECT_EQ(WatchSnapshotButton(Context(), &services), STATUS_NOT_SUPPORTED);
+  services.Version = kServiceInterfaceVersion;
+  services.InterruptWait = InterruptWait;
+  EXPECT_EQ(WatchSnapshotButton(Context(), &services), STATUS_NO_MATCH);  // no interface yet
+  ext_.context()->Interface = info_;
+  ASSERT_EQ(WatchSnapshotButton(Context(), &services), STATUS_PENDING);
+  ext_.device()->EventEnableCount = 1;
+  int presses = 2;
+  device_.onIn = [&](UCHAR, std::span<UCHAR> buffer) {
+    if (presses == 0) return UsbReply::WaitForData();
+    --presses;
+    buffer[0] = 1;
+    return UsbReply::Done(1);
+  };
+  device_.host->DataReady(testing::kInterruptIn);
+  host::RunUntilIdle();
+  EXPECT_EQ(host::TakeDeviceEventSignals().size(), 2u);
+  ext_.context()->Interface = nullptr;
+  ReleaseBulkTransfers(ext_.device());
 }
 
 }  // namespace
