@@ -21,10 +21,10 @@ void ForgetSaved(ClassDevice* device, LONG pipeIndex, const BulkTransferRecord* 
 // started again, unless it had just finished a transfer of its own: that one
 // is delivered (and waits only when it re-arms itself). Cancelled, it is
 // delivered when it had finished; otherwise its owner hears STATUS_CANCELLED
-// and a partly filled read stays Current for stop or recovery to decide on.
-void SettleCancelled(ClassDevice* device, BulkTransferRecord* t, BOOLEAN pause) {
+// and a partly filled read goes back to its queue.
+void SettleCancelled(ClassDevice* device, BulkTransferRecord* t, BOOLEAN pause,
+                     bool readCancelled) {
   const bool finished = t->LastStatus == STATUS_SUCCESS;
-  const bool readCancelled = (t->CancelFlags & kBulkReadCancelled) != 0;
   if (pause && !readCancelled) {
     if (t->Channel != nullptr || !finished) return;
     NotifyOwner(t, STATUS_SUCCESS);
@@ -39,6 +39,8 @@ void SettleCancelled(ClassDevice* device, BulkTransferRecord* t, BOOLEAN pause) 
     EndTransfer(t, readCancelled ? STATUS_CANCELLED : STATUS_SUCCESS);
   } else {
     if (t->Channel == nullptr) NotifyOwner(t, STATUS_CANCELLED);
+    // A read cut off waits at the head of the queue; a stop cancels it there.
+    if (t->Channel != nullptr) ReturnBulkRead(t->Channel, t->Request);
     FreeBulkTransfer(t);
   }
 }
@@ -98,9 +100,11 @@ NTSTATUS CancelBulkTransfer(ClassDevice* device, LONG pipeIndex, BOOLEAN pause) 
   PipeEntry& entry = EntryOf(device, pipeIndex);
   auto* t = static_cast<BulkTransferRecord*>(entry.PendingTransfer);
   if (t != nullptr) {
-    entry.PendingTransfer = nullptr;
+    // A transfer being cancelled stays in its slot until it is back: a read
+    // cancelled meanwhile must still find what writes into its buffer.
     if (pause && entry.SavedTransfer == nullptr) {
       entry.SavedTransfer = t;
+      entry.PendingTransfer = nullptr;
     } else {
       pause = FALSE;
     }
@@ -111,7 +115,11 @@ NTSTATUS CancelBulkTransfer(ClassDevice* device, LONG pipeIndex, BOOLEAN pause) 
   if (t == nullptr) return STATUS_SUCCESS;
   IoCancelIrp(t->Irp);
   KeWaitForSingleObject(&t->CancelEvent, Executive, KernelMode, FALSE, nullptr);
-  SettleCancelled(device, t, pause);
+  KeAcquireSpinLock(&device->PipeTableLock, &oldIrql);
+  if (!pause && entry.PendingTransfer == t) entry.PendingTransfer = nullptr;
+  const ULONG flags = t->CancelFlags;
+  KeReleaseSpinLock(&device->PipeTableLock, oldIrql);
+  SettleCancelled(device, t, pause, (flags & kBulkReadCancelled) != 0);
   return STATUS_SUCCESS;
 }
 

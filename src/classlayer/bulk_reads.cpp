@@ -129,20 +129,25 @@ void FinishBulkRead(BulkTransferRecord* t, NTSTATUS status) {
 bool CancelBulkRead(Channel* channel, FrameRequest* request) {
   ClassDevice* device = channel->Device;
   if (!IsPipeOfInterface(device, channel->DataPipe)) return false;
-  BulkTransferRecord* t = nullptr;
   KIRQL oldIrql;
   KeAcquireSpinLock(&device->PipeTableLock, &oldIrql);
   const PipeEntry& entry = device->PipeTable[channel->DataPipe];
-  const PVOID slots[] = {entry.PendingTransfer, entry.SavedTransfer};
-  for (PVOID slot : slots) {
-    auto* candidate = static_cast<BulkTransferRecord*>(slot);
-    if (candidate != nullptr && candidate->Request == request) t = candidate;
+  auto* pending = static_cast<BulkTransferRecord*>(entry.PendingTransfer);
+  auto* saved = static_cast<BulkTransferRecord*>(entry.SavedTransfer);
+  if (pending != nullptr && pending->Request != request) pending = nullptr;
+  if (saved != nullptr && saved->Request != request) saved = nullptr;
+  // The transfer completes the read when it is in flight, or when a pause
+  // still waits for it to come back; a paused one that is back is simply
+  // not restarted for a read that is no longer Current.
+  bool completes = pending != nullptr;
+  if (pending != nullptr) pending->CancelFlags |= kBulkReadCancelled;
+  if (saved != nullptr) {
+    saved->CancelFlags |= kBulkReadCancelled;
+    completes = completes || (saved->CancelFlags & kBulkCancelWaiting) != 0;
   }
-  if (t != nullptr) t->CancelFlags |= kBulkReadCancelled;
-  const bool inFlight = t != nullptr && t == entry.PendingTransfer;
   KeReleaseSpinLock(&device->PipeTableLock, oldIrql);
-  // A paused transfer is not restarted for a cancelled read (its Current is
-  // given up by the caller); one in flight completes the read when it is back.
-  if (inFlight) IoCancelIrp(t->Irp);
-  return inFlight;
+  // Under CurrentLock the record cannot end before this: ending it needs
+  // that lock to give up Current.
+  if (pending != nullptr) IoCancelIrp(pending->Irp);
+  return completes;
 }
