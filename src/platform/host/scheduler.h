@@ -27,6 +27,13 @@ void ResetKernel(SchedulerMode mode = SchedulerMode::Deterministic);
 void ShutdownKernel();
 SchedulerMode CurrentSchedulerMode();
 
+// Seeded schedule (deterministic mode only; ResetKernel switches it off):
+// wherever the platform could let another processor or thread run, what runs
+// next is picked at random among what is ready, from a generator seeded with
+// `seed`, and timers fire up to one clock tick late. 0 = the fixed order.
+void SetScheduleSeed(std::uint64_t seed);
+bool ScheduleIsSeeded();
+
 // Time since start-up in 100 ns units (virtual or wall clock).
 std::uint64_t Now();
 
