@@ -19,8 +19,6 @@ namespace veltocam::host::detail {
 // Virtual processors: DPCs queued on one run in order there, while DPCs of
 // another may run in between.
 constexpr int kProcessors = 2;
-// How late the clock interrupt may find an expired timer.
-constexpr std::uint64_t kClockTick = 10'000;
 
 // A kernel APC: runs in its thread once that thread is below APC_LEVEL.
 struct Apc {
@@ -73,7 +71,9 @@ struct KernelState {
 
   // Seeded schedule: choices at every schedule point come from `random`.
   bool randomized = false;
+  std::uint64_t seed = 0;
   std::mt19937_64 random;
+  std::uint64_t interleavings = 0;
   int nesting = 0;  // contexts run on top of others by schedule points
 
   bool stopping = false;

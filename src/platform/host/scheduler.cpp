@@ -303,7 +303,9 @@ void ResetKernel(SchedulerMode mode) {
     detail::ClearQueuesLocked(k);
     k.runningDpcs = 0;
     for (bool& busy : k.processorBusy) busy = false;
-    k.randomized = false;
+    k.randomized = k.seed != 0 && mode == SchedulerMode::Deterministic;
+    k.random.seed(k.seed);
+    k.interleavings = 0;
     k.nesting = 0;
     k.virtualNow = 0;
     k.realStart = std::chrono::steady_clock::now();

@@ -12,10 +12,11 @@ namespace veltocam::host {
 void SetScheduleSeed(std::uint64_t seed) {
   detail::KernelState& k = detail::Kernel();
   std::lock_guard lock(k.mutex);
-  if (k.mode != SchedulerMode::Deterministic) {
+  if (seed != 0 && k.mode != SchedulerMode::Deterministic) {
     ContractViolation("a seeded schedule needs the deterministic scheduler");
     return;
   }
+  k.seed = seed;
   k.randomized = seed != 0;
   k.random.seed(seed);
 }
@@ -23,6 +24,11 @@ void SetScheduleSeed(std::uint64_t seed) {
 bool ScheduleIsSeeded() {
   std::lock_guard lock(detail::Kernel().mutex);
   return detail::Kernel().randomized;
+}
+
+std::uint64_t ScheduledInterleavings() {
+  std::lock_guard lock(detail::Kernel().mutex);
+  return detail::Kernel().interleavings;
 }
 
 }  // namespace veltocam::host
@@ -62,12 +68,14 @@ bool RandomStep(KernelState& k, const ExecutionContext& current) {
   KTIMER* expired = ExpiredTimerLocked(k);
   const std::size_t choice = RandomBelowLocked(k, count + (expired != nullptr ? 1 : 0) + 1);
   if (choice < count) {
+    ++k.interleavings;
     ++k.nesting;
     RunThisDpc(k, lock, candidates[choice]);
     --k.nesting;
     return true;
   }
   if (expired != nullptr && choice == count) {
+    ++k.interleavings;
     FireTimerLocked(k, expired);
     return true;
   }
