@@ -174,14 +174,18 @@ struct LateBus {
     KeSetTimer(&bus->timer, Relative(bus->answerAfter), &bus->dpc);
     return STATUS_PENDING;
   }
-  static void Cancel(DEVICE_OBJECT*, IRP* irp) {
+  static void Cancel(DEVICE_OBJECT* device, IRP* irp) {
+    static_cast<LateBus*>(device->DeviceExtension)->pending = nullptr;
     IoReleaseCancelSpinLock(irp->CancelIrql);
     irp->IoStatus.Status = STATUS_CANCELLED;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
   }
   static void Answer(KDPC*, PVOID context, PVOID, PVOID) {
-    IRP* irp = static_cast<LateBus*>(context)->pending;
-    if (IoSetCancelRoutine(irp, nullptr) == nullptr) return;  // being cancelled
+    auto* bus = static_cast<LateBus*>(context);
+    IRP* irp = bus->pending;
+    // Cancelled already, or being cancelled.
+    if (irp == nullptr || IoSetCancelRoutine(irp, nullptr) == nullptr) return;
+    bus->pending = nullptr;
     irp->IoStatus.Status = STATUS_SUCCESS;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
   }
