@@ -1,6 +1,7 @@
 // The veltocam commands as a user runs them: capture at every size, decode
 // of a frame the encoder made, and a truncated frame.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -16,11 +17,11 @@ namespace fs = std::filesystem;
 
 class Tool : public ::testing::Test {
  protected:
+  // A directory of its own, so that two builds' runs never share files.
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("veltocam-tool-" +
-            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::create_directories(dir_);
+    std::string pattern = (fs::temp_directory_path() / "veltocam-tool-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
   }
   void TearDown() override { fs::remove_all(dir_); }
 
