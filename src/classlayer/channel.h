@@ -19,6 +19,16 @@ constexpr UCHAR kPipeKindBulk = 2;
 // first and sets *handled when it dealt with it (and completed it).
 using DeviceStreamHandler = void (*)(HW_STREAM_REQUEST_BLOCK* srb, BOOLEAN* handled);
 
+// The device layer puts its handlers in the stream object's one-argument
+// entries; the class layer takes them back at open. The round trip through
+// the generic function pointer type returns them as they were.
+inline PHW_RECEIVE_STREAM_CONTROL_SRB AsStreamEntry(DeviceStreamHandler handler) {
+  return reinterpret_cast<PHW_RECEIVE_STREAM_CONTROL_SRB>(reinterpret_cast<void (*)()>(handler));
+}
+inline DeviceStreamHandler DeviceHandlerOf(PHW_RECEIVE_STREAM_CONTROL_SRB entry) {
+  return reinterpret_cast<DeviceStreamHandler>(reinterpret_cast<void (*)()>(entry));
+}
+
 struct Channel {
   ULONG Tag;
   ClassDevice* Device;
@@ -56,4 +66,30 @@ struct Channel {
   UCHAR TakeStartTime;
   UCHAR NoRawProcessing;
   UCHAR StoppedByClient;
+  // Frame completion work items queued for this channel and not yet done:
+  // they refer to the channel, so close waits for none to be left.
+  LONG CompletionsInFlight;
 };
+
+// StateFlags is changed from passive level and from the watchdog's DPC: every
+// change is one interlocked operation, so neither side loses the other's bit.
+inline ULONG ChangeStateFlags(Channel* channel, ULONG set, ULONG clear) {
+  auto* flags = reinterpret_cast<LONG volatile*>(&channel->StateFlags);
+  LONG seen = *flags;
+  for (;;) {
+    const auto wanted = static_cast<LONG>((static_cast<ULONG>(seen) & ~clear) | set);
+    const LONG before = InterlockedCompareExchange(flags, wanted, seen);
+    if (before == seen) return static_cast<ULONG>(before);
+    seen = before;
+  }
+}
+inline void SetStateFlags(Channel* channel, ULONG flags) {
+  ChangeStateFlags(channel, flags, 0);
+}
+// True when any of the flags was set (and is now clear).
+inline bool ClearStateFlags(Channel* channel, ULONG flags) {
+  return (ChangeStateFlags(channel, 0, flags) & flags) != 0;
+}
+inline bool HasStateFlags(const Channel* channel, ULONG flags) {
+  return (__atomic_load_n(&channel->StateFlags, __ATOMIC_SEQ_CST) & flags) != 0;
+}
