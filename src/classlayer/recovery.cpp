@@ -147,10 +147,10 @@ void ChannelResetWork(PVOID context) {
   Channel* channel = item->Channel;
   ClassDevice* device = channel->Device;
   if (!device->Removed && !channel->Virtual) {
+    // Without ChannelLock: a close or stop that holds it waits for this
+    // recovery, and a port that is gone needs nothing else.
     ULONG port = 0;
-    AcquireChannelLock(device);
-    NTSTATUS result = GetPortStatus(device, &port);
-    ReleaseChannelLock(device);
+    const NTSTATUS result = GetPortStatus(device, &port);
     if (NT_SUCCESS(result) && (port & USBD_PORT_CONNECTED) == 0) {
       device->Removed = 1;
     } else if (channel->PipeKind == kPipeKindIsochronous) {

@@ -40,8 +40,7 @@ NTSTATUS SetStreamState(ClassDevice* device, Channel* channel, KSSTATE state) {
       if (!channel->Streaming) status = StartStreaming(device, channel);
       break;
     default:
-      status = STATUS_NOT_IMPLEMENTED;
-      break;
+      return STATUS_NOT_IMPLEMENTED;  // not a state: the one in force stays
   }
   channel->StreamState = state;
   return status;
