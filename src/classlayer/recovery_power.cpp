@@ -98,7 +98,11 @@ NTSTATUS ChangePowerState(HW_STREAM_REQUEST_BLOCK* srb) {
   if (wanted < kPowerD0 || wanted > kPowerD3) return STATUS_INVALID_PARAMETER;
   if (wanted == kPowerD0 && current == kPowerD3) {
     CallRestoreState(device);
-    if (HasIsochronousVideo(device)) RestartByClient(device, device->Channel[0]);
+    // Only a stream the power-down stopped is restarted: restarting one whose
+    // transfers still run would send requests the bus holds.
+    if (HasIsochronousVideo(device) && device->Channel[0]->StoppedByClient) {
+      RestartByClient(device, device->Channel[0]);
+    }
   } else if (wanted == kPowerD3 && current == kPowerD0) {
     if (HasIsochronousVideo(device)) {
       StopByClient(device, device->Channel[0]);
