@@ -1,6 +1,7 @@
 // Channel: the class layer's per-stream record (the stream extension).
 #pragma once
 
+#include "classlayer/device_layer_services.h"
 #include "classlayer/frame_request.h"
 #include "classlayer/transfer_set.h"
 
@@ -14,20 +15,6 @@ constexpr ULONG kChannelWatchdogArmed = 0x8;
 // PipeKind values.
 constexpr UCHAR kPipeKindIsochronous = 1;
 constexpr UCHAR kPipeKindBulk = 2;
-
-// A handler the device layer puts on a stream object: it sees each request
-// first and sets *handled when it dealt with it (and completed it).
-using DeviceStreamHandler = void (*)(HW_STREAM_REQUEST_BLOCK* srb, BOOLEAN* handled);
-
-// The device layer puts its handlers in the stream object's one-argument
-// entries; the class layer takes them back at open. The round trip through
-// the generic function pointer type returns them as they were.
-inline PHW_RECEIVE_STREAM_CONTROL_SRB AsStreamEntry(DeviceStreamHandler handler) {
-  return reinterpret_cast<PHW_RECEIVE_STREAM_CONTROL_SRB>(reinterpret_cast<void (*)()>(handler));
-}
-inline DeviceStreamHandler DeviceHandlerOf(PHW_RECEIVE_STREAM_CONTROL_SRB entry) {
-  return reinterpret_cast<DeviceStreamHandler>(reinterpret_cast<void (*)()>(entry));
-}
 
 struct Channel {
   ULONG Tag;

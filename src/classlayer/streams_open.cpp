@@ -113,8 +113,8 @@ NTSTATUS PrepareChannel(ClassDevice* device, Channel* channel, KSDATAFORMAT* for
 }
 
 void InstallStreamEntries(Channel* channel, HW_STREAM_OBJECT* stream) {
-  channel->DeviceDataHandler = DeviceHandlerOf(stream->ReceiveDataPacket);
-  channel->DeviceControlHandler = DeviceHandlerOf(stream->ReceiveControlPacket);
+  channel->DeviceDataHandler = AsDeviceStreamHandler(stream->ReceiveDataPacket);
+  channel->DeviceControlHandler = AsDeviceStreamHandler(stream->ReceiveControlPacket);
   stream->ReceiveDataPacket = ReceiveReadRequest;
   stream->ReceiveControlPacket = ReceiveControlRequest;
   channel->StreamState = KSSTATE_STOP;
