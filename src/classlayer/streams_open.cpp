@@ -5,7 +5,6 @@
 #include "classlayer/frameengine.h"
 #include "classlayer/recovery.h"
 #include "classlayer/streams.h"
-#include "classlayer/usbconfig.h"
 
 namespace {
 
@@ -162,9 +161,7 @@ void WaitUntil(const LONG volatile* value, LONG wanted) {
 // The device clean-up that uninitialisation left for the last close.
 void FinishDeferredUninitialisation(ClassDevice* device) {
   if (device->OpenCount[0] != 0 || device->OpenCount[1] != 0) return;
-  if (device->DeviceState != kDeviceRemoved) return;
-  CallUnInitialize(device);
-  ReleaseDeviceConfiguration(device);
+  if (device->DeviceState == kDeviceRemoved) FinishUninitialize(device);
 }
 
 }  // namespace
