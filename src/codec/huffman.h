@@ -6,7 +6,7 @@
 #include <array>
 #include <cstdint>
 
-#include "codec/annex_k.h"
+#include "codec/format_tables.h"
 #include "codec/runtime_tables.h"
 
 namespace veltocam::codec {

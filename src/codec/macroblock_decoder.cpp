@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "codec/annex_k.h"
+#include "codec/format_tables.h"
 #include "codec/huffman.h"
 #include "codec/runtime_tables.h"
 
