@@ -76,10 +76,58 @@ constexpr AcLookup BuildAcLookup(const CanonicalCode& code) {
   return table;
 }
 
+// Two AC symbols per lookup where both fit in the looked-up bits, for the common
+// short codes with small values. Entry bits 0-3: bits to skip; 4: slow (decode
+// one symbol through AcLookup instead); 5: end of block follows; 6-11: how far
+// the coefficient position advances (0: the end of block comes first); 12-15:
+// run before the first value; 16-25: first value; 26-31: second value, which
+// sits just before the new position (0 when there is no second symbol).
+using AcPairLookup = std::array<std::uint32_t, 1 << kAcLookupBits>;
+inline constexpr std::uint32_t kPairSlow = 1u << 4;
+inline constexpr std::uint32_t kPairEnd = 1u << 5;
+
+constexpr std::uint32_t PairEntry(int skip, int advance, int run, int first, int second) {
+  return static_cast<std::uint32_t>(skip) | static_cast<std::uint32_t>(advance) << 6 |
+         static_cast<std::uint32_t>(run) << 12 | (static_cast<std::uint32_t>(first) & 0x3FF) << 16 |
+         static_cast<std::uint32_t>(second) << 26;
+}
+
+constexpr std::uint32_t BuildPairEntry(const AcLookup& single, int index) {
+  const std::uint32_t first = single[index];
+  const int first_bits = static_cast<int>(first & 31);
+  if (first & kAcEndOfBlock) return PairEntry(first_bits, 0, 0, 0, 0) | kPairEnd;
+  if (!(first & kAcFolded)) return kPairSlow;
+  const int run = static_cast<int>(first >> 5 & 15);
+  const int value = static_cast<std::int16_t>(first >> 16);
+  const int spare = kAcLookupBits - first_bits;
+  const std::uint32_t second = single[(index << first_bits) & ((1 << kAcLookupBits) - 1)];
+  const int second_bits = static_cast<int>(second & 31);
+  if (spare > 0 && second_bits <= spare) {
+    if (second & kAcEndOfBlock) {
+      return PairEntry(first_bits + second_bits, run + 1, run, value, 0) | kPairEnd;
+    }
+    const int second_value = static_cast<std::int16_t>(second >> 16);
+    if ((second & kAcFolded) && second_value >= -32 && second_value < 32) {
+      const int second_run = static_cast<int>(second >> 5 & 15);
+      return PairEntry(first_bits + second_bits, run + second_run + 2, run, value,
+                       second_value & 0x3F);
+    }
+  }
+  return PairEntry(first_bits, run + 1, run, value, 0);
+}
+
+constexpr AcPairLookup BuildAcPairLookup(const AcLookup& single) {
+  AcPairLookup table{};
+  for (int i = 0; i < (1 << kAcLookupBits); ++i) table[i] = BuildPairEntry(single, i);
+  return table;
+}
+
 inline constexpr DcLookup kLumaDcLookup = BuildDcLookup(kLumaDcCode, true);
 inline constexpr DcLookup kChromaDcLookup = BuildDcLookup(kChromaDcCode, false);
 inline constexpr AcLookup kLumaAcLookup = BuildAcLookup(kLumaAcCode);
 inline constexpr AcLookup kChromaAcLookup = BuildAcLookup(kChromaAcCode);
+inline constexpr AcPairLookup kLumaAcPairLookup = BuildAcPairLookup(kLumaAcLookup);
+inline constexpr AcPairLookup kChromaAcPairLookup = BuildAcPairLookup(kChromaAcLookup);
 
 // Canonical search for an AC code longer than the lookup, on the next 16 bits.
 // Returns the run/size symbol and sets `length`, or returns -1: no code matches.

@@ -12,9 +12,10 @@ namespace veltocam::codec {
 struct MacroblockDecoder::Coding {
   const DcLookup& dc;
   const AcLookup& ac;
+  const AcPairLookup& pairs;
   const AcSearchTable& search;
-  const std::int32_t* quant;  // in coded order
-  int dc_checked_after;       // see kLumaDcCheckedAfter
+  const std::uint32_t* slots;  // in coded order, see luma_slots_
+  int dc_checked_after;        // see kLumaDcCheckedAfter
   int ac_checked_after;
 };
 
@@ -36,6 +37,12 @@ constexpr int kChromaDcCheckedAfter = 4;
 constexpr int kLumaAcCheckedAfter = 10;
 constexpr int kChromaAcCheckedAfter = 6;
 
+// A value times its quantiser, at its place in the block (see luma_slots_). AC
+// values stay within 10 bits, so the product fits.
+void Store(std::int32_t* block, std::uint32_t slot, std::int32_t value) {
+  block[slot & 0xFF] = value * static_cast<std::int32_t>(slot >> 8);
+}
+
 // Enough for the longest code and its value bits (16 + 10; DC 11 + 11).
 constexpr int kBitsPerSymbol = 26;
 
@@ -47,9 +54,9 @@ MacroblockDecoder::MacroblockDecoder(const std::uint8_t* data, std::int32_t leng
       shape_(ShapeOf(sampling)),
       dc_low16_(sampling == Sampling::k422) {
   for (int k = 0; k < 64; ++k) {
-    position_[k] = static_cast<std::uint8_t>(ColumnMajor(kZigzag[k]));
-    luma_quant_[k] = pair.luma[kZigzag[k]];
-    chroma_quant_[k] = pair.chroma[kZigzag[k]];
+    const auto place = static_cast<std::uint32_t>(ColumnMajor(kZigzag[k]));
+    luma_slots_[k] = static_cast<std::uint32_t>(pair.luma[kZigzag[k]]) << 8 | place;
+    chroma_slots_[k] = static_cast<std::uint32_t>(pair.chroma[kZigzag[k]]) << 8 | place;
   }
   // The camera decoder's 32-bit window holds 16 + (16 - 1) bits at most after a
   // refill, so the bytes it has fetched reach length + 4 once more than
@@ -74,30 +81,48 @@ bool MacroblockDecoder::Decode(CoefficientBlock* blocks, bool* has_ac) {
 template <bool kChecked>
 bool MacroblockDecoder::DecodeBlocks(CoefficientBlock* blocks, bool* has_ac) {
   const DecoderTables& tables = GetDecoderTables();
-  const Coding luma{kLumaDcLookup, kLumaAcLookup,       tables.luma_ac,
-                    luma_quant_,   kLumaDcCheckedAfter, kLumaAcCheckedAfter};
-  const Coding chroma{kChromaDcLookup, kChromaAcLookup,       tables.chroma_ac,
-                      chroma_quant_,   kChromaDcCheckedAfter, kChromaAcCheckedAfter};
+  const Coding luma{kLumaDcLookup, kLumaAcLookup,       kLumaAcPairLookup,  tables.luma_ac,
+                    luma_slots_,   kLumaDcCheckedAfter, kLumaAcCheckedAfter};
+  const Coding chroma{kChromaDcLookup,      kChromaAcLookup, kChromaAcPairLookup,
+                      tables.chroma_ac,     chroma_slots_,   kChromaDcCheckedAfter,
+                      kChromaAcCheckedAfter};
+  // A local copy keeps the window in registers: the coefficient stores could
+  // otherwise alias it.
+  BitReader reader = state_.reader;
   for (int b = 0; b < shape_.blocks; ++b) {
     const int component = shape_.component[b];
-    if (!DecodeBlock<kChecked>(component == 0 ? luma : chroma, state_.predictor[component],
-                               blocks[b], has_ac[b])) {
+    int k;
+    if (!DecodeBlock<kChecked>(component == 0 ? luma : chroma, reader, state_.predictor[component],
+                               blocks[b], k)) {
       return false;
     }
+    has_ac[b] = k > 1;
   }
+  state_.reader = reader;
   return true;
 }
 
-template <bool kChecked>
-bool MacroblockDecoder::DecodeBlock(const Coding& coding, std::int32_t& predictor,
-                                    std::int32_t* block, bool& has_ac) {
-  // A local copy keeps the window in registers: the coefficient stores below
-  // could otherwise alias it.
-  BitReader reader = state_.reader;
-  const std::int32_t* quant = coding.quant;
-  if (reader.count() < kBitsPerSymbol) reader.Refill();
+// The steps of a macroblock are inlined into its loop, where the bit window and
+// the position stay in registers: as calls they would pass through memory.
+#define VELTOCAM_STEP [[gnu::always_inline]] inline
 
-  // DC difference.
+template <bool kChecked>
+VELTOCAM_STEP bool MacroblockDecoder::DecodeBlock(const Coding& coding, BitReader& reader,
+                                                  std::int32_t& predictor, std::int32_t* block,
+                                                  int& k) {
+  if (!DecodeDc<kChecked>(coding, reader, predictor, block)) return false;
+  k = 1;
+  if (!kChecked) return DecodeAcPairs(coding, reader, block, k);
+  for (;;) {
+    const Step step = DecodeAc<kChecked>(coding, reader, block, k);
+    if (step != Step::kNext) return step == Step::kEnd;
+  }
+}
+
+template <bool kChecked>
+VELTOCAM_STEP bool MacroblockDecoder::DecodeDc(const Coding& coding, BitReader& reader,
+                                               std::int32_t& predictor, std::int32_t* block) {
+  if (reader.count() < kBitsPerSymbol) reader.Refill();
   const std::int64_t dc_start = kChecked ? reader.Consumed() : 0;
   if (kChecked && Reached(dc_start)) return false;
   const unsigned dc = coding.dc[reader.Peek(kDcLookupBits)];
@@ -113,59 +138,98 @@ bool MacroblockDecoder::DecodeBlock(const Coding& coding, std::int32_t& predicto
     predictor = WrapAdd(predictor, Extend(reader.Take(category), category));
   }
   const std::int32_t dc_value = dc_low16_ ? static_cast<std::int16_t>(predictor) : predictor;
-  block[0] = WrapMul(dc_value, quant[0]);
+  block[0] = WrapMul(dc_value, static_cast<std::int32_t>(coding.slots[0] >> 8));
+  return true;
+}
 
-  // AC coefficients in zigzag order.
-  bool ac = false;
-  for (int k = 1;;) {
-    if (reader.count() < kBitsPerSymbol) reader.Refill();
-    const std::int64_t start = kChecked ? reader.Consumed() : 0;
-    if (kChecked && Reached(start)) return false;
-    const std::uint32_t entry = coding.ac[reader.Peek(kAcLookupBits)];
-    int length = static_cast<int>(entry >> 9 & 15);
-    if (entry & kAcFolded) {
-      if (kChecked) {
-        const int size = static_cast<int>(entry & 31) - length;
-        if (length > coding.ac_checked_after && Reached(start + length - 1)) return false;
-        if (size != 0 && Reached(start + length)) return false;
-      }
-      reader.Skip(static_cast<int>(entry & 31));
-      k += static_cast<int>(entry >> 5 & 15);
-      if (k > 63) return false;
-      block[position_[k]] = static_cast<std::int16_t>(entry >> 16) * quant[k];
-      ac = true;
-      if (++k > 63) break;
+template <bool kChecked>
+VELTOCAM_STEP MacroblockDecoder::Step MacroblockDecoder::DecodeAc(const Coding& coding,
+                                                                  BitReader& reader,
+                                                                  std::int32_t* block, int& k) {
+  if (reader.count() < kBitsPerSymbol) reader.Refill();
+  const std::int64_t start = kChecked ? reader.Consumed() : 0;
+  if (kChecked && Reached(start)) return Step::kInvalid;
+  const std::uint32_t entry = coding.ac[reader.Peek(kAcLookupBits)];
+  int length = static_cast<int>(entry >> 9 & 15);
+  if (entry & kAcFolded) {
+    if (kChecked) {
+      const int size = static_cast<int>(entry & 31) - length;
+      if (length > coding.ac_checked_after && Reached(start + length - 1)) return Step::kInvalid;
+      if (size != 0 && Reached(start + length)) return Step::kInvalid;
+    }
+    reader.Skip(static_cast<int>(entry & 31));
+    k += static_cast<int>(entry >> 5 & 15);
+    if (k > 63) return Step::kInvalid;
+    Store(block, coding.slots[k], static_cast<std::int16_t>(entry >> 16));
+    return ++k > 63 ? Step::kEnd : Step::kNext;
+  }
+  if (entry & kAcEndOfBlock) {
+    reader.Skip(length);
+    return Step::kEnd;
+  }
+  int run;
+  int size;
+  if (length != 0) {
+    run = static_cast<int>(entry >> 5 & 15);
+    size = static_cast<int>(entry >> 16 & 15);
+  } else {
+    const int symbol = SearchLongAcCode(coding.search, reader.Peek(16), length);
+    if (symbol < 0) return Step::kInvalid;
+    run = symbol >> 4;
+    size = symbol & 15;
+  }
+  if (kChecked && length > coding.ac_checked_after && Reached(start + length - 1)) {
+    return Step::kInvalid;
+  }
+  reader.Skip(length);
+  k += run;
+  if (k > 63) return Step::kInvalid;
+  if (size != 0) {
+    if (kChecked && Reached(reader.Consumed())) return Step::kInvalid;
+    Store(block, coding.slots[k], Extend(reader.Take(size), size));
+  }
+  return ++k > 63 ? Step::kEnd : Step::kNext;
+}
+
+bool MacroblockDecoder::DecodeAcPairs(const Coding& coding, BitReader& reader, std::int32_t* block,
+                                      int& k) {
+  const std::uint32_t* slots = coding.slots;
+  BitReader bits = reader;
+  int position = k;
+  for (;;) {
+    if (bits.count() < kBitsPerSymbol) bits.Refill();
+    const std::uint32_t entry = coding.pairs[bits.Peek(kAcLookupBits)];
+    const int next = position + static_cast<int>(entry >> 6 & 63);
+    // Both symbols are coefficients that leave the block open: store the second
+    // value (0 when there is none) first, as a lone first value goes to the
+    // same place.
+    if ((entry & (kPairSlow | kPairEnd)) == 0 && next <= 63) {
+      const int first = position + static_cast<int>(entry >> 12 & 15);
+      Store(block, slots[next - 1], static_cast<std::int32_t>(entry) >> 26);
+      Store(block, slots[first], static_cast<std::int32_t>(entry << 6) >> 22);
+      bits.Skip(static_cast<int>(entry & 15));
+      position = next;
       continue;
     }
-    if (entry & kAcEndOfBlock) {
-      reader.Skip(length);
-      break;
+    // The end of block, alone or after one coefficient that leaves it open.
+    if ((entry & kPairEnd) && next <= 63) {
+      if (next != position) {
+        Store(block, slots[next - 1], static_cast<std::int32_t>(entry << 6) >> 22);
+        position = next;
+      }
+      bits.Skip(static_cast<int>(entry & 15));
+      reader = bits;
+      k = position;
+      return true;
     }
-    int run;
-    int size;
-    if (length != 0) {
-      run = static_cast<int>(entry >> 5 & 15);
-      size = static_cast<int>(entry >> 16 & 15);
-    } else {
-      const int symbol = SearchLongAcCode(coding.search, reader.Peek(16), length);
-      if (symbol < 0) return false;
-      run = symbol >> 4;
-      size = symbol & 15;
+    // A long code or value, or a coefficient that fills or overruns the block.
+    const Step step = DecodeAc<false>(coding, bits, block, position);
+    if (step != Step::kNext) {
+      reader = bits;
+      k = position;
+      return step == Step::kEnd;
     }
-    if (kChecked && length > coding.ac_checked_after && Reached(start + length - 1)) return false;
-    reader.Skip(length);
-    k += run;
-    if (k > 63) return false;
-    if (size != 0) {
-      if (kChecked && Reached(reader.Consumed())) return false;
-      block[position_[k]] = Extend(reader.Take(size), size) * quant[k];
-      ac = true;
-    }
-    if (++k > 63) break;
   }
-  has_ac = ac;
-  state_.reader = reader;
-  return true;
 }
 
 }  // namespace veltocam::codec
