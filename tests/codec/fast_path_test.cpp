@@ -108,6 +108,34 @@ TEST(FastDecoder, StopsWhereReferenceStopsAmongLongCodes) {
   }
 }
 
+// Blocks packed with the shortest codes up to a last position near 63, with and
+// without an end of block: two symbols per lookup must not run past the block,
+// nor take the next block's bits as the end of this one.
+TEST(FastDecoder, MatchesReferenceAroundTheEndOfBlocks) {
+  for (int last = 58; last <= 63; ++last) {
+    for (int value : {1, -1, 2, -3, 31, -32}) {
+      sim::BitWriter writer;
+      sim::BlockCoder coder(writer);
+      for (int b = 0; b < 12; ++b) {  // two macroblocks
+        const auto component = static_cast<sim::Component>(kShape420.component[b % 6]);
+        // Differences whose codes begin like an end of block: luma -9 (101 0110
+        // against 1010), chroma 0 (00 against 00).
+        coder.PutDcDifference(component, component == sim::kY ? -9 : 0);
+        // A run of one now and then, so pairs fall on every alignment.
+        for (int k = 1; k <= last; ++k) {
+          const bool skip_one = (k + b) % 5 == 0 && k < last;
+          coder.PutAc(component, skip_one ? 1 : 0, k % 2 ? value : -value);
+          k += skip_one ? 1 : 0;
+        }
+        if (last < 63) coder.PutEndOfBlock(component);
+      }
+      const auto frame = writer.Finish();
+      ExpectSameAsReference(WithSlack(frame, 0xFF), static_cast<std::int32_t>(frame.size()), 32, 16,
+                            7, Sampling::k420);
+    }
+  }
+}
+
 TEST(FastDecoder, MatchesReferenceOnCorruptedFrames) {
   std::mt19937 random(42);
   const auto frame = NaturalFrame(80, 48, Sampling::k420, 5);
