@@ -11,7 +11,7 @@ namespace veltocam::codec {
 class BitReader {
  public:
   BitReader(const std::uint8_t* data, std::int64_t readable_bytes)
-      : data_(data), readable_(readable_bytes > 0 ? readable_bytes : 0) {
+      : begin_(data), next_(data), end_(data + (readable_bytes > 0 ? readable_bytes : 0)) {
     Refill();
   }
 
@@ -20,18 +20,22 @@ class BitReader {
   // that fit, and the bits below them are the true next bits, which the next
   // load writes again unchanged.
   void Refill() {
-    if (offset_ + 8 <= readable_) {
+    if (end_ - next_ >= 8) {
       std::uint64_t word;
-      std::memcpy(&word, data_ + offset_, sizeof word);
+      std::memcpy(&word, next_, sizeof word);
       buffer_ |= __builtin_bswap64(word) >> count_;
-      offset_ += (63 - count_) >> 3;
+      next_ += (63 - count_) >> 3;
       count_ |= 56;
       return;
     }
     while (count_ <= 56) {
-      const std::uint64_t byte = offset_ < readable_ ? data_[offset_] : 0;
+      std::uint64_t byte = 0;
+      if (next_ < end_) {
+        byte = *next_++;
+      } else {
+        ++zeros_;
+      }
       buffer_ |= byte << (56 - count_);
-      ++offset_;
       count_ += 8;
     }
   }
@@ -51,14 +55,15 @@ class BitReader {
   }
 
   // Bits taken since the start of the data.
-  std::int64_t Consumed() const { return offset_ * 8 - count_; }
+  std::int64_t Consumed() const { return ((next_ - begin_) + zeros_) * 8 - count_; }
 
  private:
   std::uint64_t buffer_ = 0;  // next bit in the top position
   int count_ = 0;             // valid bits in buffer_
-  const std::uint8_t* data_;
-  std::int64_t readable_;
-  std::int64_t offset_ = 0;  // bytes loaded; past `readable_` they read as zero
+  const std::uint8_t* begin_;
+  const std::uint8_t* next_;
+  const std::uint8_t* end_;
+  std::int64_t zeros_ = 0;  // bytes past the end, read as zero
 };
 
 // T.81 EXTEND: value bits with a leading 0 stand for a negative number.

@@ -10,9 +10,9 @@ namespace veltocam::codec {
 
 // How one component's blocks are coded.
 struct MacroblockDecoder::Coding {
+  bool luma;
   const DcLookup& dc;
   const AcLookup& ac;
-  const AcPairLookup& pairs;
   const AcSearchTable& search;
   const std::uint32_t* slots;  // in coded order, see luma_slots_
   int dc_checked_after;        // see kLumaDcCheckedAfter
@@ -80,23 +80,11 @@ bool MacroblockDecoder::Decode(CoefficientBlock* blocks, bool* has_ac) {
 
 template <bool kChecked>
 bool MacroblockDecoder::DecodeBlocks(CoefficientBlock* blocks, bool* has_ac) {
-  const DecoderTables& tables = GetDecoderTables();
-  const Coding luma{kLumaDcLookup, kLumaAcLookup,       kLumaAcPairLookup,  tables.luma_ac,
-                    luma_slots_,   kLumaDcCheckedAfter, kLumaAcCheckedAfter};
-  const Coding chroma{kChromaDcLookup,      kChromaAcLookup, kChromaAcPairLookup,
-                      tables.chroma_ac,     chroma_slots_,   kChromaDcCheckedAfter,
-                      kChromaAcCheckedAfter};
   // A local copy keeps the window in registers: the coefficient stores could
   // otherwise alias it.
   BitReader reader = state_.reader;
   for (int b = 0; b < shape_.blocks; ++b) {
-    const int component = shape_.component[b];
-    int k;
-    if (!DecodeBlock<kChecked>(component == 0 ? luma : chroma, reader, state_.predictor[component],
-                               blocks[b], k)) {
-      return false;
-    }
-    has_ac[b] = k > 1;
+    if (!DecodeBlockAt<kChecked>(b, reader, blocks[b], has_ac[b])) return false;
   }
   state_.reader = reader;
   return true;
@@ -107,12 +95,36 @@ bool MacroblockDecoder::DecodeBlocks(CoefficientBlock* blocks, bool* has_ac) {
 #define VELTOCAM_STEP [[gnu::always_inline]] inline
 
 template <bool kChecked>
+VELTOCAM_STEP bool MacroblockDecoder::DecodeBlockAt(int b, BitReader& reader,
+                                                    CoefficientBlock& block, bool& has_ac) {
+  const DecoderTables& tables = GetDecoderTables();
+  const int component = shape_.component[b];
+  int k = 1;
+  bool decoded;
+  if (component == 0) {
+    const Coding luma{true,        kLumaDcLookup,       kLumaAcLookup,      tables.luma_ac,
+                      luma_slots_, kLumaDcCheckedAfter, kLumaAcCheckedAfter};
+    decoded = DecodeBlock<kChecked>(luma, reader, state_.predictor[0], block, k);
+  } else {
+    const Coding chroma{
+        false,         kChromaDcLookup,       kChromaAcLookup,      tables.chroma_ac,
+        chroma_slots_, kChromaDcCheckedAfter, kChromaAcCheckedAfter};
+    decoded = DecodeBlock<kChecked>(chroma, reader, state_.predictor[component], block, k);
+  }
+  has_ac = k > 1;
+  return decoded;
+}
+
+template <bool kChecked>
 VELTOCAM_STEP bool MacroblockDecoder::DecodeBlock(const Coding& coding, BitReader& reader,
                                                   std::int32_t& predictor, std::int32_t* block,
                                                   int& k) {
   if (!DecodeDc<kChecked>(coding, reader, predictor, block)) return false;
   k = 1;
-  if (!kChecked) return DecodeAcPairs(coding, reader, block, k);
+  if (!kChecked) {
+    return coding.luma ? DecodeAcPairs<true>(coding, reader, block, k)
+                       : DecodeAcPairs<false>(coding, reader, block, k);
+  }
   for (;;) {
     const Step step = DecodeAc<kChecked>(coding, reader, block, k);
     if (step != Step::kNext) return step == Step::kEnd;
@@ -122,7 +134,7 @@ VELTOCAM_STEP bool MacroblockDecoder::DecodeBlock(const Coding& coding, BitReade
 template <bool kChecked>
 VELTOCAM_STEP bool MacroblockDecoder::DecodeDc(const Coding& coding, BitReader& reader,
                                                std::int32_t& predictor, std::int32_t* block) {
-  if (reader.count() < kBitsPerSymbol) reader.Refill();
+  reader.Refill();
   const std::int64_t dc_start = kChecked ? reader.Consumed() : 0;
   if (kChecked && Reached(dc_start)) return false;
   const unsigned dc = coding.dc[reader.Peek(kDcLookupBits)];
@@ -191,43 +203,50 @@ VELTOCAM_STEP MacroblockDecoder::Step MacroblockDecoder::DecodeAc(const Coding& 
   return ++k > 63 ? Step::kEnd : Step::kNext;
 }
 
+template <bool kLuma>
 bool MacroblockDecoder::DecodeAcPairs(const Coding& coding, BitReader& reader, std::int32_t* block,
                                       int& k) {
-  const std::uint32_t* slots = coding.slots;
+  // Fixed per component, so that neither table takes a register.
+  const AcPairLookup& pairs = kLuma ? kLumaAcPairLookup : kChromaAcPairLookup;
+  const std::uint32_t* slots = kLuma ? luma_slots_ : chroma_slots_;
   BitReader bits = reader;
   int position = k;
   for (;;) {
-    if (bits.count() < kBitsPerSymbol) bits.Refill();
-    const std::uint32_t entry = coding.pairs[bits.Peek(kAcLookupBits)];
-    const int next = position + static_cast<int>(entry >> 6 & 63);
-    // Both symbols are coefficients that leave the block open: store the second
-    // value (0 when there is none) first, as a lone first value goes to the
-    // same place.
-    if ((entry & (kPairSlow | kPairEnd)) == 0 && next <= 63) {
+    // A full window holds five lookups of at most 11 bits each: topping it up
+    // once for them costs less than a branch on how full it is, which no
+    // predictor guesses.
+    bits.Refill();
+    for (int lookup = 0; lookup < 5; ++lookup) {
+      const std::uint32_t entry = pairs[bits.Peek(kAcLookupBits)];
+      const int next = position + static_cast<int>(entry >> 6 & 63);
       const int first = position + static_cast<int>(entry >> 12 & 15);
-      Store(block, slots[next - 1], static_cast<std::int32_t>(entry) >> 26);
-      Store(block, slots[first], static_cast<std::int32_t>(entry << 6) >> 22);
-      bits.Skip(static_cast<int>(entry & 15));
-      position = next;
-      continue;
-    }
-    // The end of block, alone or after one coefficient that leaves it open.
-    if ((entry & kPairEnd) && next <= 63) {
-      if (next != position) {
-        Store(block, slots[next - 1], static_cast<std::int32_t>(entry << 6) >> 22);
+      // Both symbols are coefficients that leave the block open: store the
+      // second value (0 when there is none) first, as a lone first value goes
+      // to the same place.
+      if ((entry & (kPairSlow | kPairEnd)) == 0 && next <= 63) {
+        Store(block, slots[next - 1], static_cast<std::int32_t>(entry) >> 26);
+        Store(block, slots[first], static_cast<std::int32_t>(entry << 6) >> 22);
+        bits.Skip(static_cast<int>(entry & 15));
         position = next;
+        continue;
       }
-      bits.Skip(static_cast<int>(entry & 15));
-      reader = bits;
-      k = position;
-      return true;
-    }
-    // A long code or value, or a coefficient that fills or overruns the block.
-    const Step step = DecodeAc<false>(coding, bits, block, position);
-    if (step != Step::kNext) {
-      reader = bits;
-      k = position;
-      return step == Step::kEnd;
+      // The end of block, alone (storing a 0 where the next coefficient would
+      // go) or after one coefficient that leaves it open.
+      if ((entry & kPairEnd) && next <= 63) {
+        Store(block, slots[first], static_cast<std::int32_t>(entry << 6) >> 22);
+        bits.Skip(static_cast<int>(entry & 15));
+        reader = bits;
+        k = next;
+        return true;
+      }
+      // A long code or value, or a coefficient that fills or overruns the block.
+      const Step step = DecodeAc<false>(coding, bits, block, position);
+      if (step != Step::kNext) {
+        reader = bits;
+        k = position;
+        return step == Step::kEnd;
+      }
+      break;  // it may have taken up to 26 bits
     }
   }
 }

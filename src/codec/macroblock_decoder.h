@@ -61,6 +61,8 @@ class MacroblockDecoder {
 
   template <bool kChecked>
   bool DecodeBlocks(CoefficientBlock* blocks, bool* has_ac);
+  template <bool kChecked>
+  bool DecodeBlockAt(int b, BitReader& reader, CoefficientBlock& block, bool& has_ac);
   // One block; `k` receives the position after its last coefficient.
   template <bool kChecked>
   bool DecodeBlock(const Coding& coding, BitReader& reader, std::int32_t& predictor,
@@ -73,6 +75,7 @@ class MacroblockDecoder {
   Step DecodeAc(const Coding& coding, BitReader& reader, std::int32_t* block, int& k);
   // The AC symbols of a block, two at a time where they are short; no checks.
   // Not inlined: alone, its loop keeps every value it needs in registers.
+  template <bool kLuma>
   bool DecodeAcPairs(const Coding& coding, BitReader& reader, std::int32_t* block, int& k);
   bool Reached(std::int64_t position) const { return position >= check_limit_; }
 
