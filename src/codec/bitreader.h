@@ -53,6 +53,12 @@ class BitReader {
     Skip(n);
     return bits;
   }
+  // As Take, and 0 for n = 0 (0 <= n <= count()).
+  std::uint32_t TakeUpTo(int n) {
+    const auto bits = static_cast<std::uint32_t>((buffer_ >> 1) >> (63 - n));
+    Skip(n);
+    return bits;
+  }
 
   // Bits taken since the start of the data.
   std::int64_t Consumed() const { return ((next_ - begin_) + zeros_) * 8 - count_; }

@@ -10,7 +10,6 @@ namespace veltocam::codec {
 
 // How one component's blocks are coded.
 struct MacroblockDecoder::Coding {
-  bool luma;
   const DcLookup& dc;
   const AcLookup& ac;
   const AcSearchTable& search;
@@ -43,6 +42,14 @@ void Store(std::int32_t* block, std::uint32_t slot, std::int32_t value) {
   block[slot & 0xFF] = value * static_cast<std::int32_t>(slot >> 8);
 }
 
+// EXTEND of `size` value bits, 0 for size 0; without a branch, as the size of a
+// DC difference is no more predictable than its value.
+std::int32_t ExtendOrZero(std::uint32_t bits, int size) {
+  const std::uint32_t half = (1u << size) >> 1;
+  const std::uint32_t negative = bits < half ? (1u << size) - 1 : 0;
+  return static_cast<std::int32_t>(bits - negative);
+}
+
 // Enough for the longest code and its value bits (16 + 10; DC 11 + 11).
 constexpr int kBitsPerSymbol = 26;
 
@@ -51,6 +58,7 @@ constexpr int kBitsPerSymbol = 26;
 MacroblockDecoder::MacroblockDecoder(const std::uint8_t* data, std::int32_t length,
                                      const QuantPair& pair, Sampling sampling)
     : state_{BitReader(data, static_cast<std::int64_t>(length) + 5), {0, 0, 0}},
+      tables_(GetDecoderTables()),
       shape_(ShapeOf(sampling)),
       dc_low16_(sampling == Sampling::k422) {
   for (int k = 0; k < 64; ++k) {
@@ -68,23 +76,50 @@ MacroblockDecoder::MacroblockDecoder(const std::uint8_t* data, std::int32_t leng
 
 bool MacroblockDecoder::Decode(CoefficientBlock* blocks, bool* has_ac) {
   const State start = state_;
-  if (!DecodeBlocks<false>(blocks, has_ac)) return false;
+  if (!DecodeBlocksFast(blocks, has_ac)) return false;
   // Every check made in this macroblock came before its last bit; only when that
   // bit lies past the limit can a check have fired. Then decode it again with
   // every check in place (only at the very end of the data).
   if (!Reached(state_.reader.Consumed())) return true;
   state_ = start;
   std::memset(blocks, 0, sizeof(CoefficientBlock) * static_cast<std::size_t>(shape_.blocks));
-  return DecodeBlocks<true>(blocks, has_ac);
+  return DecodeBlocksChecked(blocks, has_ac);
 }
 
-template <bool kChecked>
-bool MacroblockDecoder::DecodeBlocks(CoefficientBlock* blocks, bool* has_ac) {
+bool MacroblockDecoder::DecodeBlocksChecked(CoefficientBlock* blocks, bool* has_ac) {
+  BitReader reader = state_.reader;
+  for (int b = 0; b < shape_.blocks; ++b) {
+    const int component = shape_.component[b];
+    int k = 1;
+    if (!DecodeBlock(CodingOf(component == 0), reader, state_.predictor[component], blocks[b], k)) {
+      return false;
+    }
+    has_ac[b] = k > 1;
+  }
+  state_.reader = reader;
+  return true;
+}
+
+MacroblockDecoder::Coding MacroblockDecoder::CodingOf(bool luma) const {
+  if (luma) {
+    return {kLumaDcLookup, kLumaAcLookup,       tables_.luma_ac,
+            luma_slots_,   kLumaDcCheckedAfter, kLumaAcCheckedAfter};
+  }
+  return {kChromaDcLookup, kChromaAcLookup,       tables_.chroma_ac,
+          chroma_slots_,   kChromaDcCheckedAfter, kChromaAcCheckedAfter};
+}
+
+bool MacroblockDecoder::DecodeBlocksFast(CoefficientBlock* blocks, bool* has_ac) {
   // A local copy keeps the window in registers: the coefficient stores could
   // otherwise alias it.
   BitReader reader = state_.reader;
-  for (int b = 0; b < shape_.blocks; ++b) {
-    if (!DecodeBlockAt<kChecked>(b, reader, blocks[b], has_ac[b])) return false;
+  const int luma_blocks = shape_.blocks - 2;
+  for (int b = 0; b < luma_blocks; ++b) {
+    if (!DecodeBlockFast<true>(reader, state_.predictor[0], blocks[b], has_ac[b])) return false;
+  }
+  for (int c = 1; c <= 2; ++c) {
+    const int b = luma_blocks + c - 1;
+    if (!DecodeBlockFast<false>(reader, state_.predictor[c], blocks[b], has_ac[b])) return false;
   }
   state_.reader = reader;
   return true;
@@ -94,59 +129,49 @@ bool MacroblockDecoder::DecodeBlocks(CoefficientBlock* blocks, bool* has_ac) {
 // the position stay in registers: as calls they would pass through memory.
 #define VELTOCAM_STEP [[gnu::always_inline]] inline
 
-template <bool kChecked>
-VELTOCAM_STEP bool MacroblockDecoder::DecodeBlockAt(int b, BitReader& reader,
-                                                    CoefficientBlock& block, bool& has_ac) {
-  const DecoderTables& tables = GetDecoderTables();
-  const int component = shape_.component[b];
-  int k = 1;
-  bool decoded;
-  if (component == 0) {
-    const Coding luma{true,        kLumaDcLookup,       kLumaAcLookup,      tables.luma_ac,
-                      luma_slots_, kLumaDcCheckedAfter, kLumaAcCheckedAfter};
-    decoded = DecodeBlock<kChecked>(luma, reader, state_.predictor[0], block, k);
-  } else {
-    const Coding chroma{
-        false,         kChromaDcLookup,       kChromaAcLookup,      tables.chroma_ac,
-        chroma_slots_, kChromaDcCheckedAfter, kChromaAcCheckedAfter};
-    decoded = DecodeBlock<kChecked>(chroma, reader, state_.predictor[component], block, k);
-  }
-  has_ac = k > 1;
-  return decoded;
-}
-
-template <bool kChecked>
-VELTOCAM_STEP bool MacroblockDecoder::DecodeBlock(const Coding& coding, BitReader& reader,
-                                                  std::int32_t& predictor, std::int32_t* block,
-                                                  int& k) {
-  if (!DecodeDc<kChecked>(coding, reader, predictor, block)) return false;
-  k = 1;
-  if (!kChecked) {
-    return coding.luma ? DecodeAcPairs<true>(coding, reader, block, k)
-                       : DecodeAcPairs<false>(coding, reader, block, k);
-  }
+bool MacroblockDecoder::DecodeBlock(const Coding& coding, BitReader& reader,
+                                    std::int32_t& predictor, std::int32_t* block, int& k) {
+  if (!DecodeDc(coding, reader, predictor, block)) return false;
   for (;;) {
-    const Step step = DecodeAc<kChecked>(coding, reader, block, k);
+    const Step step = DecodeAc<true>(coding, reader, block, k);
     if (step != Step::kNext) return step == Step::kEnd;
   }
 }
 
-template <bool kChecked>
-VELTOCAM_STEP bool MacroblockDecoder::DecodeDc(const Coding& coding, BitReader& reader,
-                                               std::int32_t& predictor, std::int32_t* block) {
+template <bool kLuma>
+VELTOCAM_STEP bool MacroblockDecoder::DecodeBlockFast(BitReader& reader, std::int32_t& predictor,
+                                                      std::int32_t* block, bool& has_ac) {
+  const DcLookup& dc_table = kLuma ? kLumaDcLookup : kChromaDcLookup;
+  const std::uint32_t* slots = kLuma ? luma_slots_ : chroma_slots_;
   reader.Refill();
-  const std::int64_t dc_start = kChecked ? reader.Consumed() : 0;
-  if (kChecked && Reached(dc_start)) return false;
+  const unsigned dc = dc_table[reader.Peek(kDcLookupBits)];
+  if (dc == 0) return false;
+  reader.Skip(static_cast<int>(dc >> 4));
+  const int category = static_cast<int>(dc & 15);
+  predictor = WrapAdd(predictor, ExtendOrZero(reader.TakeUpTo(category), category));
+  const std::int32_t dc_value = dc_low16_ ? static_cast<std::int16_t>(predictor) : predictor;
+  block[0] = WrapMul(dc_value, static_cast<std::int32_t>(slots[0] >> 8));
+  int k = 1;
+  if (!DecodeAcPairs<kLuma>(reader, block, k)) return false;
+  has_ac = k > 1;
+  return true;
+}
+
+bool MacroblockDecoder::DecodeDc(const Coding& coding, BitReader& reader, std::int32_t& predictor,
+                                 std::int32_t* block) {
+  reader.Refill();
+  const std::int64_t dc_start = reader.Consumed();
+  if (Reached(dc_start)) return false;
   const unsigned dc = coding.dc[reader.Peek(kDcLookupBits)];
   if (dc == 0) return false;
   const int dc_length = static_cast<int>(dc >> 4);
   const int category = static_cast<int>(dc & 15);
-  if (kChecked && dc_length > coding.dc_checked_after && Reached(dc_start + dc_length - 1)) {
+  if (dc_length > coding.dc_checked_after && Reached(dc_start + dc_length - 1)) {
     return false;
   }
   reader.Skip(dc_length);
   if (category != 0) {
-    if (kChecked && Reached(reader.Consumed())) return false;
+    if (Reached(reader.Consumed())) return false;
     predictor = WrapAdd(predictor, Extend(reader.Take(category), category));
   }
   const std::int32_t dc_value = dc_low16_ ? static_cast<std::int16_t>(predictor) : predictor;
@@ -204,8 +229,8 @@ VELTOCAM_STEP MacroblockDecoder::Step MacroblockDecoder::DecodeAc(const Coding& 
 }
 
 template <bool kLuma>
-bool MacroblockDecoder::DecodeAcPairs(const Coding& coding, BitReader& reader, std::int32_t* block,
-                                      int& k) {
+VELTOCAM_STEP bool MacroblockDecoder::DecodeAcPairs(BitReader& reader, std::int32_t* block,
+                                                    int& k) {
   // Fixed per component, so that neither table takes a register.
   const AcPairLookup& pairs = kLuma ? kLumaAcPairLookup : kChromaAcPairLookup;
   const std::uint32_t* slots = kLuma ? luma_slots_ : chroma_slots_;
@@ -240,7 +265,7 @@ bool MacroblockDecoder::DecodeAcPairs(const Coding& coding, BitReader& reader, s
         return true;
       }
       // A long code or value, or a coefficient that fills or overruns the block.
-      const Step step = DecodeAc<false>(coding, bits, block, position);
+      const Step step = DecodeAc<false>(CodingOf(kLuma), bits, block, position);
       if (step != Step::kNext) {
         reader = bits;
         k = position;

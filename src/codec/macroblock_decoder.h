@@ -8,6 +8,7 @@
 
 #include "codec/bitreader.h"
 #include "codec/quant_tables.h"
+#include "codec/runtime_tables.h"
 
 namespace veltocam::codec {
 
@@ -59,24 +60,25 @@ class MacroblockDecoder {
 
   enum class Step { kNext, kEnd, kInvalid };
 
-  template <bool kChecked>
-  bool DecodeBlocks(CoefficientBlock* blocks, bool* has_ac);
-  template <bool kChecked>
-  bool DecodeBlockAt(int b, BitReader& reader, CoefficientBlock& block, bool& has_ac);
-  // One block; `k` receives the position after its last coefficient.
-  template <bool kChecked>
+  // The blocks of a macroblock without length checks (short of the end of the
+  // data), and with every check in place.
+  bool DecodeBlocksFast(CoefficientBlock* blocks, bool* has_ac);
+  bool DecodeBlocksChecked(CoefficientBlock* blocks, bool* has_ac);
+  Coding CodingOf(bool luma) const;
+  template <bool kLuma>
+  bool DecodeBlockFast(BitReader& reader, std::int32_t& predictor, std::int32_t* block,
+                       bool& has_ac);
+  // One block with checks; `k` receives the position after its last coefficient.
   bool DecodeBlock(const Coding& coding, BitReader& reader, std::int32_t& predictor,
                    std::int32_t* block, int& k);
-  template <bool kChecked>
   bool DecodeDc(const Coding& coding, BitReader& reader, std::int32_t& predictor,
                 std::int32_t* block);
   // One AC symbol at position k (advanced past it).
   template <bool kChecked>
   Step DecodeAc(const Coding& coding, BitReader& reader, std::int32_t* block, int& k);
   // The AC symbols of a block, two at a time where they are short; no checks.
-  // Not inlined: alone, its loop keeps every value it needs in registers.
   template <bool kLuma>
-  bool DecodeAcPairs(const Coding& coding, BitReader& reader, std::int32_t* block, int& k);
+  bool DecodeAcPairs(BitReader& reader, std::int32_t* block, int& k);
   bool Reached(std::int64_t position) const { return position >= check_limit_; }
 
   State state_;
@@ -84,6 +86,7 @@ class MacroblockDecoder {
   // One table per component keeps the decoding loop to one load per value.
   std::uint32_t luma_slots_[64];
   std::uint32_t chroma_slots_[64];
+  const DecoderTables& tables_;
   const MacroblockShape& shape_;
   bool dc_low16_;
   // Bits consumed at which the length check fires: the reader would then have
