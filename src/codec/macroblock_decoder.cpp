@@ -109,22 +109,6 @@ MacroblockDecoder::Coding MacroblockDecoder::CodingOf(bool luma) const {
           chroma_slots_,   kChromaDcCheckedAfter, kChromaAcCheckedAfter};
 }
 
-bool MacroblockDecoder::DecodeBlocksFast(CoefficientBlock* blocks, bool* has_ac) {
-  // A local copy keeps the window in registers: the coefficient stores could
-  // otherwise alias it.
-  BitReader reader = state_.reader;
-  const int luma_blocks = shape_.blocks - 2;
-  for (int b = 0; b < luma_blocks; ++b) {
-    if (!DecodeBlockFast<true>(reader, state_.predictor[0], blocks[b], has_ac[b])) return false;
-  }
-  for (int c = 1; c <= 2; ++c) {
-    const int b = luma_blocks + c - 1;
-    if (!DecodeBlockFast<false>(reader, state_.predictor[c], blocks[b], has_ac[b])) return false;
-  }
-  state_.reader = reader;
-  return true;
-}
-
 // The steps of a macroblock are inlined into its loop, where the bit window and
 // the position stay in registers: as calls they would pass through memory.
 #define VELTOCAM_STEP [[gnu::always_inline]] inline
@@ -274,6 +258,22 @@ VELTOCAM_STEP bool MacroblockDecoder::DecodeAcPairs(BitReader& reader, std::int3
       break;  // it may have taken up to 26 bits
     }
   }
+}
+
+bool MacroblockDecoder::DecodeBlocksFast(CoefficientBlock* blocks, bool* has_ac) {
+  // A local copy keeps the window in registers: the coefficient stores could
+  // otherwise alias it.
+  BitReader reader = state_.reader;
+  const int luma_blocks = shape_.blocks - 2;
+  for (int b = 0; b < luma_blocks; ++b) {
+    if (!DecodeBlockFast<true>(reader, state_.predictor[0], blocks[b], has_ac[b])) return false;
+  }
+  for (int c = 1; c <= 2; ++c) {
+    const int b = luma_blocks + c - 1;
+    if (!DecodeBlockFast<false>(reader, state_.predictor[c], blocks[b], has_ac[b])) return false;
+  }
+  state_.reader = reader;
+  return true;
 }
 
 }  // namespace veltocam::codec
