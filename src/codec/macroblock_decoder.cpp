@@ -227,25 +227,27 @@ VELTOCAM_STEP bool MacroblockDecoder::DecodeAcPairs(BitReader& reader, std::int3
     bits.Refill();
     for (int lookup = 0; lookup < 5; ++lookup) {
       const std::uint32_t entry = pairs[bits.Peek(kAcLookupBits)];
-      const int next = position + static_cast<int>(entry >> 6 & 63);
-      const int first = position + static_cast<int>(entry >> 12 & 15);
+      const int advance = static_cast<int>(entry >> 4 & 127);
+      const int next = position + advance;
+      const int first = position + static_cast<int>(entry >> 11 & 15);
       // Both symbols are coefficients that leave the block open: store the
       // second value (0 when there is none) first, as a lone first value goes
       // to the same place.
-      if ((entry & (kPairSlow | kPairEnd)) == 0 && next <= 63) {
-        Store(block, slots[next - 1], static_cast<std::int32_t>(entry) >> 26);
-        Store(block, slots[first], static_cast<std::int32_t>(entry << 6) >> 22);
+      if (next <= 63) {
+        Store(block, slots[next - 1], static_cast<std::int32_t>(entry) >> 25);
+        Store(block, slots[first], static_cast<std::int32_t>(entry << 7) >> 22);
         bits.Skip(static_cast<int>(entry & 15));
         position = next;
         continue;
       }
       // The end of block, alone (storing a 0 where the next coefficient would
       // go) or after one coefficient that leaves it open.
-      if ((entry & kPairEnd) && next <= 63) {
-        Store(block, slots[first], static_cast<std::int32_t>(entry << 6) >> 22);
+      const bool end = advance >= kPairEnd && advance != kPairSlow;
+      if (end && next - kPairEnd <= 63) {
+        Store(block, slots[first], static_cast<std::int32_t>(entry << 7) >> 22);
         bits.Skip(static_cast<int>(entry & 15));
         reader = bits;
-        k = next;
+        k = next - kPairEnd;
         return true;
       }
       // A long code or value, or a coefficient that fills or overruns the block.
