@@ -49,8 +49,9 @@ __attribute__((target("avx2"))) void StoreBlock(std::int32_t* block, bool has_ac
 
 }  // namespace
 
-std::uint32_t DecodePlanarAvx2(const FrameSource& source, Sampling sampling, std::uint8_t* output,
-                               bool flip) {
+__attribute__((target("avx2"))) std::uint32_t DecodePlanarAvx2(const FrameSource& source,
+                                                               Sampling sampling,
+                                                               std::uint8_t* output, bool flip) {
   const MacroblockShape& shape = ShapeOf(sampling);
   const BlockPlace* places = sampling == Sampling::k420 ? kPlaces420 : kPlaces422;
   PlanarPlanes planes(output, source.width, source.height, sampling, flip);
