@@ -199,6 +199,36 @@ TEST(InverseDct, VectorFormEqualsScalarOnAnyCoefficients) {
   }
 }
 
+// The form that stores straight into the planes: same samples, each row where
+// the step puts it, nothing written between the rows.
+TEST(InverseDct, RowStoringFormEqualsScalar) {
+  if (BestInverseDct() == InverseDctScalar) GTEST_SKIP() << "no vector form on this processor";
+  std::mt19937 random(5);
+  constexpr std::ptrdiff_t kStep = 24;
+  for (int trial = 0; trial < 2000; ++trial) {
+    alignas(32) std::int32_t scalar_in[64];
+    for (auto& c : scalar_in) {
+      c = trial % 2 ? static_cast<std::int32_t>(random() % 2048) - 1024
+                    : static_cast<std::int32_t>(random());
+    }
+    alignas(32) std::int32_t vector_in[64];
+    std::copy(std::begin(scalar_in), std::end(scalar_in), vector_in);
+    alignas(32) std::uint8_t expected[64];
+    InverseDctScalar(scalar_in, expected);
+    std::vector<std::uint8_t> rows(8 * kStep, kUntouched);
+    InverseDctAvx2ToRows(vector_in, rows.data() + 8, kStep);
+    for (int r = 0; r < 8; ++r) {
+      const std::uint8_t* row = rows.data() + r * kStep;
+      ASSERT_TRUE(std::equal(expected + r * 8, expected + r * 8 + 8, row + 8)) << "trial " << trial;
+      ASSERT_TRUE(std::all_of(row, row + 8, [](std::uint8_t s) { return s == kUntouched; }));
+      ASSERT_TRUE(
+          std::all_of(row + 16, row + kStep, [](std::uint8_t s) { return s == kUntouched; }));
+    }
+    ASSERT_TRUE(std::all_of(std::begin(vector_in), std::end(vector_in),
+                            [](std::int32_t c) { return c == 0; }));
+  }
+}
+
 TEST(InverseDct, DcOnlyShortcutEqualsFullTransform) {
   for (std::int32_t dc = -70000; dc <= 70000; dc += 7) {
     alignas(32) std::int32_t block[64] = {dc};
