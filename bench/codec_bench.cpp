@@ -95,7 +95,7 @@ Frame MakeFrame(const PlanarImage& picture, int pair) {
 void Veltocam(benchmark::State& state, const Frame* f) {
   std::vector<std::uint8_t> out(static_cast<std::size_t>(f->size.width) * f->size.height * 3 / 2);
   PrepareDecoderTables();
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     const auto status =
         DecodeCompressedFrame(f->length, f->camera.data(), f->size.width, f->size.height, f->pair,
                               0, 1, 0, 0, 0, 0, out.data(), 0, nullptr);
@@ -107,7 +107,7 @@ void Veltocam(benchmark::State& state, const Frame* f) {
 void Libjpeg(benchmark::State& state, const Frame* f) {
   PlanarImage out(f->size.width, f->size.height, Sampling::k420);
   testing::JpegRawDecoder decoder;
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     decoder.Decode(f->jpeg, out);
     benchmark::DoNotOptimize(out.pixels.data());
   }

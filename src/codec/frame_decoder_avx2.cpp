@@ -32,7 +32,7 @@ __attribute__((target("avx2"))) void FillRows(std::uint8_t value, std::uint8_t* 
 __attribute__((target("avx2"))) void StoreBlock(std::int32_t* block, bool has_ac,
                                                 std::uint8_t* first_row, std::ptrdiff_t step,
                                                 int rows) {
-  if (rows == 8) {
+  if (rows == 8 && first_row != nullptr) {
     if (has_ac) {
       InverseDctAvx2ToRows(block, first_row, step);
     } else {
@@ -43,6 +43,7 @@ __attribute__((target("avx2"))) void StoreBlock(std::int32_t* block, bool has_ac
   }
   alignas(32) std::uint8_t samples[64];
   InverseDctAvx2(block, samples);
+  if (first_row == nullptr) return;  // no row of the block lies in the picture
   for (int r = 0; r < rows; ++r) std::memcpy(first_row + r * step, samples + r * 8, 8);
 }
 
