@@ -3,6 +3,7 @@
 // dispatcher lock), the clock, and the DPC, timer and work queues.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -48,9 +49,14 @@ void QueueApc(ExecutionContext* thread, Apc apc);
 // APC_LEVEL.
 void DeliverApcs();
 // A point where the platform could let another processor run: under a seeded
-// schedule it may run ready DPCs and expired timers first. Caller holds no
-// host lock.
-void SchedulePoint();
+// schedule it may run ready DPCs and expired timers first, and a thread below
+// APC_LEVEL runs its APCs. Caller holds no host lock. Without a seed and with
+// no APC waiting it costs one load, so the hot paths keep their speed.
+extern std::atomic<bool> g_schedulePointsLive;
+void SchedulePointTaken();
+inline void SchedulePoint() {
+  if (g_schedulePointsLive.load(std::memory_order_relaxed)) SchedulePointTaken();
+}
 
 struct KernelState {
   std::mutex mutex;
@@ -74,7 +80,8 @@ struct KernelState {
   std::uint64_t seed = 0;
   std::mt19937_64 random;
   std::uint64_t interleavings = 0;
-  int nesting = 0;  // contexts run on top of others by schedule points
+  int nesting = 0;              // contexts run on top of others by schedule points
+  std::size_t apcsWaiting = 0;  // queued to some thread, not yet run
 
   bool stopping = false;
   std::thread dispatcher;
@@ -103,6 +110,9 @@ void RunTakenDpc(KernelState& k, std::unique_lock<std::mutex>& lock, KDPC* dpc,
 bool RunThisDpc(KernelState& k, std::unique_lock<std::mutex>& lock, KDPC* dpc);
 bool RunWorkOfQueue(KernelState& k, std::unique_lock<std::mutex>& lock, int queue);
 bool RunRandomReadyLocked(KernelState& k, std::unique_lock<std::mutex>& lock, bool allowWork);
+
+// Publishes whether schedule points have work (a seed, or APCs waiting).
+void UpdateSchedulePointsLocked(const KernelState& k);
 
 // Random number below `bound` from the schedule's generator; caller holds the lock.
 std::uint64_t RandomBelowLocked(KernelState& k, std::uint64_t bound);

@@ -314,7 +314,9 @@ void ResetKernel(SchedulerMode mode) {
   detail::SetCurrentIrql(PASSIVE_LEVEL);
   {
     std::lock_guard lock(k.mutex);
+    k.apcsWaiting -= detail::CurrentContext().apcs.size();
     detail::CurrentContext().apcs.clear();
+    detail::UpdateSchedulePointsLocked(k);
   }
   detail::ResetContractViolations();
   if (mode == SchedulerMode::RealTime) {

@@ -19,6 +19,7 @@ void SetScheduleSeed(std::uint64_t seed) {
   k.seed = seed;
   k.randomized = seed != 0;
   k.random.seed(seed);
+  detail::UpdateSchedulePointsLocked(k);
 }
 
 bool ScheduleIsSeeded() {
@@ -34,6 +35,13 @@ std::uint64_t ScheduledInterleavings() {
 }  // namespace veltocam::host
 
 namespace veltocam::host::detail {
+
+std::atomic<bool> g_schedulePointsLive{false};
+
+void UpdateSchedulePointsLocked(const KernelState& k) {
+  g_schedulePointsLive.store(k.randomized || k.apcsWaiting != 0, std::memory_order_relaxed);
+}
+
 namespace {
 
 // Nesting is bounded so that a schedule point cannot grow the stack without end.
@@ -101,10 +109,13 @@ void QueueApc(ExecutionContext* thread, Apc apc) {
   KernelState& k = Kernel();
   std::lock_guard lock(k.mutex);
   thread->apcs.push_back(apc);
+  ++k.apcsWaiting;
+  UpdateSchedulePointsLocked(k);
   k.changed.notify_all();
 }
 
 void DeliverApcs() {
+  if (!g_schedulePointsLive.load(std::memory_order_relaxed)) return;  // none waiting anywhere
   ExecutionContext& current = CurrentContext();
   if (current.isDpc || KeGetCurrentIrql() >= APC_LEVEL) return;
   KernelState& k = Kernel();
@@ -114,12 +125,14 @@ void DeliverApcs() {
       std::lock_guard lock(k.mutex);
       if (current.apcs.empty()) return;
       due.swap(current.apcs);
+      k.apcsWaiting -= due.size();
+      UpdateSchedulePointsLocked(k);
     }
     for (const Apc& apc : due) apc.routine(apc.argument);
   }
 }
 
-void SchedulePoint() {
+void SchedulePointTaken() {
   ExecutionContext& current = CurrentContext();
   if (current.heldSpinLocks == 0) {
     KernelState& k = Kernel();
