@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
+#include "platform/host/platform.h"
 #include "platform/host/scheduler.h"
 
 namespace veltocam::host {
@@ -170,6 +172,17 @@ TEST_F(StreamPortTest, QueuedReadsCountTheirTimeOutDownOncePerSecond) {
   EXPECT_EQ(ArmedTimerCount(), 1u);
   AdvanceTime(Seconds(1));  // nothing left to count: the port stops its timer
   EXPECT_EQ(ArmedTimerCount(), 0u);
+  port.RemoveDevice(device);
+}
+
+TEST_F(StreamPortTest, TheTestGuardNamesARequestBlockStillAtTheDriver) {
+  StreamClassPort port;
+  PortDevice* device = Start(port);
+  PortStream* stream = Open(port, device);
+  port.SubmitRead(stream, &header_, {});
+  EXPECT_NE(DescribeLeftovers().find("1 request blocks never completed"), std::string::npos);
+  CompleteQueued(driver_.queued.front(), STATUS_SUCCESS);
+  EXPECT_EQ(StreamRequestsAtDriver(), 0u);
   port.RemoveDevice(device);
 }
 

@@ -44,6 +44,7 @@ std::string DescribeLeftovers() {
   Note(text, QueuedDpcCount(), "DPCs queued");
   Note(text, QueuedWorkItemCount(), "work items queued");
   Note(text, IrpsAtDrivers(), "packets still at a driver");
+  Note(text, StreamRequestsAtDriver(), "request blocks never completed");
   Note(text, KeGetCurrentIrql() != PASSIVE_LEVEL ? 1 : 0, "thread not back at PASSIVE_LEVEL");
   Note(text, ContractViolationCount(), "contract violations");
   return text;

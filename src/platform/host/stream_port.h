@@ -53,6 +53,9 @@ void DestroyMasterClock(HANDLE clock);
 
 // Forgets completions, events and clocks.
 void ResetStreamPort();
+// Request blocks the live port issued that the driver has not completed (the
+// test guard's check: every request comes back).
+std::size_t StreamRequestsAtDriver();
 
 // Until `ready` holds (checked with `mutex` held) or `timeout` (100 ns units)
 // passes: pumps virtual time under the deterministic scheduler, waits on

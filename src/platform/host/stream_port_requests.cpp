@@ -138,6 +138,15 @@ std::size_t StreamClassPort::State::PendingOf(const PortDevice* device,
   return count;
 }
 
+std::size_t StreamRequestsAtDriver() {
+  StreamClassPort::State* port = CurrentPort();
+  if (port == nullptr) return 0;
+  std::lock_guard lock(port->mutex);
+  std::size_t count = 0;
+  for (const auto& entry : port->requests) count += entry.second->completed ? 0 : 1;
+  return count;
+}
+
 void StreamClassPort::State::ReportLeftovers(PortDevice* device, const char* when) {
   std::vector<std::string> leftovers;
   {
