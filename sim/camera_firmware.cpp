@@ -57,7 +57,7 @@ const CommandSet& DefaultCommandSet() {
       CommandCode{0x24, 0, 0, 1},       // SetQtable
       CommandCode{0x25, 1, 0, 1},       // TurnOnGpioPower
       CommandCode{0x26, 0, 0, 1},       // SetImageType
-      CommandCode{0x27, 1, 0, 1},       // SetPcCamStart
+      CommandCode{0x27, 1, 1, 1},       // SetPcCamStart: value 1 restarts the frame counter
       CommandCode{0x27, 0, 0, 1},       // SetPcCamStop
       CommandCode{0x28, 0, 0, 1},       // SetCamIdle
       CommandCode{0x29, 0, 3, 1},       // SetAeAwbFlag: AE and AWB on
@@ -176,6 +176,11 @@ host::UsbReply CameraFirmware::HandleOut(const host::UsbSetupPacket& setup,
   const auto which = static_cast<CameraCommand>(command);
   switch (KindOf(which)) {
     case Kind::Handshaked:
+      if (setup.wValue != commands_[static_cast<std::size_t>(command)].value) {
+        Violation("command %02X with value %04X, not the configured one", setup.bRequest,
+                  setup.wValue);
+        return host::UsbReply::Stall();
+      }
       RunCommand(which);
       BeginCommand(now, setup.bRequest);
       return host::UsbReply::Done();
@@ -198,14 +203,19 @@ int CameraFirmware::FindCommand(UCHAR request, USHORT index) const {
 
 void CameraFirmware::BeginCommand(std::uint64_t now, UCHAR request) {
   if (Busy(now) && !faults.neverIdle) {
-    char text[64];
-    std::snprintf(text, sizeof text, "command %02X sent while busy, at %llu", request,
-                  static_cast<unsigned long long>(now));
-    violations_.emplace_back(text);
+    Violation("command %02X sent while busy, at %llu", request,
+              static_cast<unsigned long long>(now));
   }
   busyUntil_ = now + static_cast<std::uint64_t>(timing.busyPeriod);
   eventAt_ = now + static_cast<std::uint64_t>(timing.eventDelay);
   eventPending_ = true;
+}
+
+template <typename... Args>
+void CameraFirmware::Violation(const char* format, Args... args) {
+  char text[96];
+  std::snprintf(text, sizeof text, format, args...);
+  violations_.emplace_back(text);
 }
 
 bool CameraFirmware::Busy(std::uint64_t now) const {

@@ -117,8 +117,9 @@ class CameraFirmware {
   // The payload last stored by a data command (empty when none came).
   std::vector<UCHAR> StoredPayload(CameraCommand command) const;
 
-  // Breaches of the firmware protocol by the host, one text each (a command
-  // sent while the firmware was still busy with the last one).
+  // Breaches of the firmware protocol by the host, one text each: a command
+  // sent while the firmware was still busy with the last one, a handshaked
+  // command with another value than the configured one.
   const std::vector<std::string>& ProtocolViolations() const { return violations_; }
   // Bits the firmware status byte carries besides bit 0, the only one that
   // means busy or event.
@@ -138,6 +139,8 @@ class CameraFirmware {
   int FindCommand(UCHAR request, USHORT index) const;
   void BeginCommand(std::uint64_t now, UCHAR request);
   bool Busy(std::uint64_t now) const;
+  template <typename... Args>
+  void Violation(const char* format, Args... args);
   bool EventRaised(std::uint64_t now);
   void RunCommand(CameraCommand command);
   void StoreData(CameraCommand command, std::span<const UCHAR> data);

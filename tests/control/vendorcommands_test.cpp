@@ -13,6 +13,7 @@ namespace {
 
 constexpr UCHAR kStart = 0x27;  // the shipped camera's start command
 constexpr USHORT kStartIndex = 1;
+constexpr USHORT kStartValue = 1;
 constexpr UCHAR kQtable = 0x24;
 constexpr const char* kName = "(KorvaneCam) PC Camera Start";
 
@@ -20,9 +21,9 @@ class VendorCommandsTest : public testing::Test {
  protected:
   void SetUp() override { DebugMessage = 1; }
 
-  ULONG Start() { return VCwrite(rig_.context(), kStart, kStartIndex, 0, 1, 50, kName); }
+  ULONG Start() { return VCwrite(rig_.context(), kStart, kStartIndex, kStartValue, 1, 50, kName); }
   std::string Line(const char* stage, int count) {
-    return std::string(kName) + " -> " + stage + " [VCwrite(27:01:00), Timeout(" +
+    return std::string(kName) + " -> " + stage + " [VCwrite(27:01:01), Timeout(" +
            std::to_string(count) + ")]";
   }
   // Vendor requests as "request/index" in wire order, IN reads marked "<".
@@ -53,7 +54,7 @@ TEST_F(VendorCommandsTest, APromptFirmwareTakesFourStatusReadsOneCommandAndOneCl
   EXPECT_EQ(Wire(),
             (std::vector<std::string>{"<21/0", ">27/1", "<21/1", ">21/1", "<21/1", "<21/0"}));
   EXPECT_TRUE(
-      trace_.Contains(std::string(kName) + " -> OK. [VCwrite(27:01:00), Timeout(00,00,00,00)]"));
+      trace_.Contains(std::string(kName) + " -> OK. [VCwrite(27:01:01), Timeout(00,00,00,00)]"));
   // Unpowered and with no capture size, the camera takes the start but does
   // not stream.
   EXPECT_FALSE(rig_.camera.Settings().capturing);
@@ -67,7 +68,7 @@ TEST_F(VendorCommandsTest, ARealisticFirmwareIsWaitedForAndLeftIdle) {
   // Event raised 2 ms and idle 25 ms after the command: two event polls and
   // two backed-off idle polls (10 + 20 ms).
   EXPECT_TRUE(
-      trace_.Contains(std::string(kName) + " -> OK. [VCwrite(27:01:00), Timeout(00,02,00,02)]"));
+      trace_.Contains(std::string(kName) + " -> OK. [VCwrite(27:01:01), Timeout(00,02,00,02)]"));
   EXPECT_EQ(host::Now() - before, static_cast<std::uint64_t>(host::Milliseconds(10 + 20 + 30)));
 }
 
@@ -96,7 +97,7 @@ TEST_F(VendorCommandsTest, AStageSucceedsOnlyWithinOnePollLessThanTheLimit) {
     if (busyMs == 490) {
       EXPECT_EQ(result, 1u);
       EXPECT_TRUE(trace_.Contains(std::string(kName) +
-                                  " -> OK. [VCwrite(27:01:00), Timeout(49,00,00,00)]"));
+                                  " -> OK. [VCwrite(27:01:01), Timeout(49,00,00,00)]"));
     } else {
       EXPECT_EQ(result, 0u);
       EXPECT_TRUE(trace_.Contains(Line("Check F/W idle FALSE(1).", 50)));
@@ -135,7 +136,7 @@ TEST_F(VendorCommandsTest, EachLaterStageFailsWithItsOwnMessageAndSkipsTheRest) 
     rig.MakeFirmwarePrompt();
     rig.camera.WithFirmware(c.fault);
     trace_.Clear();
-    EXPECT_EQ(VCwrite(rig.context(), kStart, kStartIndex, 0, 1, 50, kName), 0u) << c.stage;
+    EXPECT_EQ(VCwrite(rig.context(), kStart, kStartIndex, kStartValue, 1, 50, kName), 0u) << c.stage;
     EXPECT_TRUE(trace_.Contains(Line(c.stage, 51))) << c.stage;
     std::size_t clears = 0;
     for (const sim::CommandRecord& r : rig.camera.Commands()) clears += r.request == 0x21 && !r.in;

@@ -14,8 +14,9 @@ namespace {
 
 using host::UsbReply;
 
-void Vendor(sim::BulkCamera& camera, UCHAR request, USHORT index, std::vector<UCHAR> data = {}) {
-  const host::UsbSetupPacket setup{0x40, request, 0, index, static_cast<USHORT>(data.size())};
+void Vendor(sim::BulkCamera& camera, UCHAR request, USHORT index, std::vector<UCHAR> data = {},
+            USHORT value = 0) {
+  const host::UsbSetupPacket setup{0x40, request, value, index, static_cast<USHORT>(data.size())};
   camera.ControlTransfer(setup, data);
 }
 
@@ -33,7 +34,7 @@ TEST(BulkCamera, SendsWholeFramesEndedShortAndReportsItsButtonOnTheInterruptPipe
             UsbReply::When::WhenDataReady);  // not capturing
   Vendor(camera, 0x25, 1, {0xFF});           // power on
   Vendor(camera, 0x2A, 0, {3});              // 160 x 120
-  Vendor(camera, 0x27, 1);                   // start
+  Vendor(camera, 0x27, 1, {}, 1);            // start
   std::vector<UCHAR> frame;
   for (;;) {
     const UsbReply reply = camera.BulkOrInterruptIn(sim::kBulkCameraDataEndpoint, buffer);

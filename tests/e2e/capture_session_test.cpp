@@ -53,6 +53,7 @@ class CaptureSessionTest : public ::testing::Test {
   void TearDown() override {
     path_.reset();
     bus_.reset();
+    ExpectNoProtocolViolations(camera_);
     std::filesystem::remove_all(root_);
   }
 

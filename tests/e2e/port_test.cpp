@@ -32,6 +32,7 @@ class PortTest : public ::testing::Test {
     bus_.Attach(camera_);
     ASSERT_EQ(port_.LoadDriver(DriverEntry), STATUS_SUCCESS);
   }
+  void TearDown() override { ExpectNoProtocolViolations(camera_); }
   void Start() {
     ASSERT_EQ(port_.AddDevice(bus_.DeviceObject(), &device_), STATUS_SUCCESS);
     ASSERT_EQ(client_.FindDevice(), STATUS_SUCCESS);
@@ -270,6 +271,7 @@ class StreamHandlerTest : public PortTest {
   }
   void TearDown() override {
     if (channel_.VideoInfo != nullptr) ExFreePool(channel_.VideoInfo);
+    PortTest::TearDown();
   }
   static const KS_DATARANGE_VIDEO& Entry(ULONG index) {
     ULONG count = 0;

@@ -23,9 +23,9 @@ class RecordingSource : public sim::PacketSource {
   ULONG lastFrame = 0;
 };
 
-void Send(CameraRig& rig, UCHAR request, USHORT index, UCHAR payload) {
+void Send(CameraRig& rig, UCHAR request, USHORT index, UCHAR payload, USHORT value = 0) {
   ULONG length = payload == 0xFF ? 0 : 1;
-  ControlRequest(rig.context(), request, 0, index, &payload, &length, 0, nullptr, nullptr);
+  ControlRequest(rig.context(), request, value, index, &payload, &length, 0, nullptr, nullptr);
 }
 
 TEST(SimulatedCamera, StreamsFromItsSourceWithWhatTheFirmwareWasTold) {
@@ -36,11 +36,11 @@ TEST(SimulatedCamera, StreamsFromItsSourceWithWhatTheFirmwareWasTold) {
   RecordingSource source;
   rig.camera.SetPacketSource(&source);
   rig.MakeFirmwarePrompt();
-  Send(rig, 0x25, 1, 0xFF);  // power on
-  Send(rig, 0x2A, 0, 3);     // size number 3
-  Send(rig, 0x26, 0, 5);     // image type
-  Send(rig, 0x24, 0, 2);     // Q table
-  Send(rig, 0x27, 1, 0xFF);  // start
+  Send(rig, 0x25, 1, 0xFF);     // power on
+  Send(rig, 0x2A, 0, 3);        // size number 3
+  Send(rig, 0x26, 0, 5);        // image type
+  Send(rig, 0x24, 0, 2);        // Q table
+  Send(rig, 0x27, 1, 0xFF, 1);  // start
   const host::UsbIsoPacket sent = rig.camera.IsochInPacket(sim::kCameraIsoEndpoint, 7, packet);
   EXPECT_EQ(sent.length, 1u);
   EXPECT_EQ(packet[0], 0xAB);
@@ -69,25 +69,30 @@ TEST(SimulatedCamera, DescribesNineAlternateSettingsOfGrowingPacketSize) {
   EXPECT_EQ(sizes, (std::vector<int>{0, 128, 256, 384, 512, 680, 800, 900, 1023}));
 }
 
-TEST(SimulatedCamera, RefusesToStreamUnpoweredAndRecordsACommandSentWhileBusy) {
+TEST(SimulatedCamera, RefusesToStreamUnpoweredAndRecordsEveryBreachOfItsProtocol) {
   sim::CameraFirmware firmware;
-  const auto send = [&](UCHAR request, USHORT index, UCHAR payload, std::uint64_t now) {
-    host::UsbSetupPacket setup{0x40, request, 0, index, 1};
+  const auto send = [&](UCHAR request, USHORT index, std::uint64_t now, USHORT value = 0) {
+    UCHAR payload = 3;
+    host::UsbSetupPacket setup{0x40, request, value, index, 1};
     return firmware.Handle(setup, {&payload, 1}, now);
   };
-  send(0x2A, 0, 3, 0);  // capture size
-  send(0x27, 1, 0, host::Seconds(1));
+  send(0x2A, 0, 0);  // capture size
+  send(0x27, 1, host::Seconds(1), 1);
   EXPECT_FALSE(firmware.settings().capturing) << "not powered";
   EXPECT_TRUE(firmware.ProtocolViolations().empty());
-  send(0x25, 1, 0, host::Seconds(2));                          // power on
-  send(0x27, 1, 0, host::Seconds(2) + host::Milliseconds(1));  // still busy
+  send(0x25, 1, host::Seconds(2));  // power on
+  EXPECT_EQ(send(0x27, 1, host::Seconds(3)).status, USBD_STATUS_STALL_PID) << "value 0, not 1";
+  EXPECT_FALSE(firmware.settings().capturing);
+  send(0x27, 1, host::Seconds(4), 1);
+  send(0x27, 1, host::Seconds(4) + host::Milliseconds(1), 1);  // still busy
   EXPECT_TRUE(firmware.settings().capturing);
-  ASSERT_EQ(firmware.ProtocolViolations().size(), 1u);
-  EXPECT_NE(firmware.ProtocolViolations()[0].find("27 sent while busy"), std::string::npos);
+  ASSERT_EQ(firmware.ProtocolViolations().size(), 2u);
+  EXPECT_NE(firmware.ProtocolViolations()[0].find("27 with value 0000"), std::string::npos);
+  EXPECT_NE(firmware.ProtocolViolations()[1].find("27 sent while busy"), std::string::npos);
   // The status byte's other bits carry no meaning; bit 0 still says busy.
   UCHAR status = 0;
   host::UsbSetupPacket read{0xC0, 0x21, 0, 0, 1};
-  firmware.Handle(read, {&status, 1}, host::Seconds(2) + host::Milliseconds(2));
+  firmware.Handle(read, {&status, 1}, host::Seconds(4) + host::Milliseconds(2));
   EXPECT_EQ(status, (firmware.statusOtherBits & 0xFE) | 1);
 }
 

@@ -25,6 +25,15 @@ inline void ResetDeviceLayerState() {
   AutoWhiteBalanceSetting = 0;
 }
 
+// Every breach of the firmware protocol the driver committed fails the test.
+inline void ExpectNoProtocolViolations(sim::SimulatedCamera& camera) {
+  camera.WithFirmware([](sim::CameraFirmware& f) {
+    for (const std::string& violation : f.ProtocolViolations()) {
+      ADD_FAILURE() << "camera protocol violation: " << violation;
+    }
+  });
+}
+
 class CameraRig {
  public:
   explicit CameraRig(sim::CameraIdentity identity = {}) : camera(std::move(identity)) {
@@ -38,11 +47,7 @@ class CameraRig {
   }
   ~CameraRig() {
     if (host::CurrentSchedulerMode() == host::SchedulerMode::Deterministic) host::RunUntilIdle();
-    camera.WithFirmware([](sim::CameraFirmware& f) {
-      for (const std::string& violation : f.ProtocolViolations()) {
-        ADD_FAILURE() << "camera protocol violation: " << violation;
-      }
-    });
+    ExpectNoProtocolViolations(camera);
     if (device()->InterfaceInfo != nullptr) ExFreePool(device()->InterfaceInfo);
     device()->InterfaceInfo = nullptr;
   }
