@@ -20,6 +20,7 @@ constexpr Command kCommands[] = {
     {"decode", veltocam::app::DecodeCommand},
     {"encode", veltocam::app::EncodeCommand},
     {"formats", veltocam::app::FormatsCommand},
+    {"soak", veltocam::app::SoakCommand},
 };
 
 constexpr const char* kUsage =
@@ -30,7 +31,8 @@ constexpr const char* kUsage =
     "  capture  stream from the simulated camera through the driver to .y4m or .png\n"
     "  decode   decode one compressed frame dump to .y4m, .png or .yuv\n"
     "  encode   make a compressed frame dump of a scene, as the camera sends it\n"
-    "  formats  list the streams and formats the driver offers (--json for JSON)";
+    "  formats  list the streams and formats the driver offers (--json for JSON)\n"
+    "  soak     run the driver under randomized schedules and a storm of faults";
 
 bool IsOneOf(const char* text, const char* a, const char* b) {
   return std::strcmp(text, a) == 0 || std::strcmp(text, b) == 0;

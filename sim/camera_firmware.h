@@ -129,6 +129,9 @@ class CameraFirmware {
   void PressSnapshotButton() { snapshotPressed_ = true; }
   // Raises the firmware event as a finished command would.
   void RaiseEvent() { eventRaised_ = true; }
+  // The firmware locks up out of capture: it sends no pictures until it is
+  // told to start again.
+  void StallStream() { settings_.capturing = false; }
 
  private:
   host::UsbReply HandleIn(const host::UsbSetupPacket& setup, std::span<UCHAR> data,

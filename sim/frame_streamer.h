@@ -64,6 +64,10 @@ class FrameStreamer final : public PacketSource {
     onFrameSent_ = std::move(callback);
   }
 
+  // Changes the faults from the next packet on (the random sequence goes on).
+  void SetFaults(const StreamFaults& faults) { faults_ = faults; }
+  const StreamFaults& faults() const { return faults_; }
+
   std::uint32_t FramesStarted() const { return framesStarted_; }
   std::uint64_t PacketsSent() const { return packetsSent_; }
 

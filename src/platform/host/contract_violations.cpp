@@ -11,11 +11,17 @@
 namespace veltocam::host {
 namespace {
 std::atomic<std::uint64_t> g_violations{0};
+std::atomic<ContractViolationHook> g_hook{nullptr};
+}  // namespace
+
+void SetContractViolationHook(ContractViolationHook hook) {
+  g_hook.store(hook);
 }
 
 void ContractViolation(const char* what) {
   g_violations.fetch_add(1);
   std::fprintf(stderr, "kernel contract violation: %s\n", what);
+  if (ContractViolationHook hook = g_hook.load()) hook(what);
 #if VELTOCAM_CHECKED
   std::abort();
 #endif

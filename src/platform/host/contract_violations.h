@@ -9,6 +9,10 @@ namespace veltocam::host {
 
 // Reports a violation on stderr and counts it; aborts in checked builds.
 void ContractViolation(const char* what);
+// Called with each violation before the abort of a checked build, so that a
+// long run can say how to reproduce it; null removes it.
+using ContractViolationHook = void (*)(const char* what);
+void SetContractViolationHook(ContractViolationHook hook);
 
 // Violations seen since the last ResetKernel (they only survive in builds
 // without VELTOCAM_CHECKED).

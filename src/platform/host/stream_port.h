@@ -139,6 +139,10 @@ class StreamClassPort {
   bool CancelRead(HW_STREAM_REQUEST_BLOCK* srb);
   // Stream requests issued and not yet completed.
   std::size_t PendingRequests(PortDevice* device) const;
+  // Request blocks issued to the driver, and completed by it, since the port
+  // was made: equal once every request came back exactly once.
+  std::uint64_t RequestsIssued() const;
+  std::uint64_t RequestsCompleted() const;
 
   struct State;  // shared with the notification entry points
 

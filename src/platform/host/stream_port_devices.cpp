@@ -244,4 +244,14 @@ std::size_t StreamClassPort::PendingRequests(PortDevice* device) const {
   return state_->PendingOf(device, nullptr);
 }
 
+std::uint64_t StreamClassPort::RequestsIssued() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->issued;
+}
+
+std::uint64_t StreamClassPort::RequestsCompleted() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->completed;
+}
+
 }  // namespace veltocam::host

@@ -70,6 +70,8 @@ struct StreamClassPort::State {
   std::vector<std::unique_ptr<PortDevice>> devices;
   std::unordered_map<const HW_STREAM_REQUEST_BLOCK*, std::unique_ptr<port::Request>> requests;
   std::unordered_set<const HW_STREAM_REQUEST_BLOCK*> retired;
+  std::uint64_t issued = 0;
+  std::uint64_t completed = 0;
 
   // Caller holds the mutex.
   PortDevice* DeviceOf(PVOID hwDeviceExtension) const;

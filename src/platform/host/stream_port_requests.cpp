@@ -51,6 +51,7 @@ Request* StreamClassPort::State::Issue(PortDevice* device, PortStream* stream, S
   if (data) srb.Flags |= SRB_HW_FLAGS_DATA_TRANSFER;
   Request* raw = request.get();
   std::lock_guard lock(mutex);
+  ++issued;
   retired.erase(&raw->srb);
   requests.emplace(&raw->srb, std::move(request));
   return raw;
@@ -115,6 +116,7 @@ void StreamClassPort::State::Completed(HW_STREAM_REQUEST_BLOCK* srb) {
     }
     request = it->second.get();
     request->completed = true;
+    ++completed;
     request->pins += 1;  // the caller's routine reads the block
     done = request->done;
   }
