@@ -305,21 +305,34 @@ TEST_F(BulkTest, AboveDispatchLevelATransferStartsFromAWorkItem) {
 
 TEST_F(BulkTest, RunsOutOfMemoryCleanlyAtEveryAllocation) {
   std::vector<UCHAR> payload(64, 5);
-  for (int n = 1;; ++n) {
+  // Until the transfer gets through; every failure on the way is reported,
+  // by the call or by the completion.
+  for (std::uint64_t n = 1;; ++n) {
+    SCOPED_TRACE(n);
+    ASSERT_LT(n, 100u) << "the transfer never got through";
+    done_.statuses.clear();
+    const std::uint64_t failedBefore = host::FailedAllocationCount();
     host::FailNthAllocation(n);
     const NTSTATUS status =
         BulkTransfer(Context(), kBulkOutPipe, payload.data(), 64, Completions::Record, &done_);
     host::RunUntilIdle();
-    if (status != STATUS_INSUFFICIENT_RESOURCES) {
-      EXPECT_EQ(status, STATUS_PENDING) << n;
-      EXPECT_GT(n, 4);  // record, request block, bounce buffer, I/O request
+    host::FailNthAllocation(0);
+    EXPECT_FALSE(BulkTransferPending(ext_.device(), kBulkOutPipe));
+    if (host::FailedAllocationCount() == failedBefore) {
+      EXPECT_EQ(status, STATUS_PENDING);
+      EXPECT_EQ(done_.statuses, std::vector<NTSTATUS>{STATUS_SUCCESS});
+      EXPECT_GT(n, 4u);  // record, request block, bounce buffer, I/O request
       break;
     }
-    EXPECT_FALSE(BulkTransferPending(ext_.device(), kBulkOutPipe));
-    EXPECT_TRUE(done_.statuses.empty());
+    if (status == STATUS_PENDING) {
+      ASSERT_EQ(done_.statuses.size(), 1u);
+      EXPECT_FALSE(NT_SUCCESS(done_.statuses[0]));
+    } else {
+      EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+      EXPECT_TRUE(done_.statuses.empty());
+    }
   }
-  host::FailNthAllocation(0);
-  EXPECT_EQ(done_.statuses, std::vector<NTSTATUS>{STATUS_SUCCESS});
+  EXPECT_EQ(device_.outData.back(), payload);
 }
 
 // ---- Reads of a stream served by the bulk pipe ---------------------------------------
