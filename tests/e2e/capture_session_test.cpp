@@ -283,5 +283,28 @@ TEST_F(CaptureSessionTest, CloseWhileRunningStopsTransfersAndCancelsWaitingReads
   EXPECT_EQ(host::OutstandingBlocks(kClassPoolTag), 0u);
 }
 
+// The camera goes while pictures stream: the recovery finds the port empty,
+// every read at the driver comes back cancelled exactly once, and removal
+// leaves nothing at the bus or in the pool.
+TEST_F(CaptureSessionTest, AnUnplugMidStreamCancelsEveryReadOnceAndRemovesCleanly) {
+  Plug();
+  Open({176, 144, app::kFourccI420}, 4);
+  Next();
+  bus_->Detach();
+  int cancelled = 0;
+  DeliveredFrame frame;
+  while (path_->ReadsAtDriver() > 0 && path_->NextFrame(&frame, kWait)) {
+    cancelled += frame.status == STATUS_CANCELLED ? 1 : 0;
+  }
+  EXPECT_EQ(path_->ReadsAtDriver(), 0u);
+  EXPECT_GE(cancelled, 1);  // some may have had their picture before the unplug
+  EXPECT_EQ(path_->Device()->Removed, 1u);
+  host::StreamClassPort& port = path_->Port();
+  path_->Remove();
+  EXPECT_EQ(port.RequestsIssued(), port.RequestsCompleted());
+  EXPECT_EQ(bus_->PendingRequests(), 0u);
+  EXPECT_EQ(host::OutstandingBlocks(kClassPoolTag), 0u);
+}
+
 }  // namespace
 }  // namespace veltocam::test
