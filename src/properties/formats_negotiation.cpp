@@ -69,9 +69,12 @@ NTSTATUS IntersectDataRange(HW_STREAM_REQUEST_BLOCK* srb) {
                 offsetof(KS_VIDEOINFOHEADER, bmiHeader) + biSize);
   KS_BITMAPINFOHEADER& bitmap = format->VideoInfoHeader.bmiHeader;
   const LONG height = bitmap.biHeight < 0 ? -bitmap.biHeight : bitmap.biHeight;
-  // Rows padded to a multiple of 32 bits.
+  // Rows padded to a multiple of 32 bits. The width and height are a listed
+  // entry's; the bit count is the client's, so the product is taken in 64
+  // bits (it stays below 2^32 for any 16-bit count).
+  const ULONGLONG rowBits = static_cast<ULONGLONG>(bitmap.biWidth) * bitmap.biBitCount;
   const auto imageSize =
-      static_cast<ULONG>(((bitmap.biWidth * bitmap.biBitCount + 31) / 32) * 4 * height);
+      static_cast<ULONG>((rowBits + 31) / 32 * 4 * static_cast<ULONGLONG>(height));
   format->DataFormat.SampleSize = imageSize;
   bitmap.biSizeImage = imageSize;
   srb->ActualBytesTransferred = size;

@@ -165,6 +165,13 @@ TEST(Formats, RangesThatDifferFromEveryEntryMatchNothing) {
   const auto* f = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(r.format.data());
   EXPECT_EQ(f->VideoInfoHeader.AvgTimePerFrame, 666666);
   EXPECT_EQ(f->DataFormat.SampleSize, 115200u);
+  // The client's bit count sizes the image, however large.
+  range = Entry(0, 0);
+  range.VideoInfoHeader.bmiHeader.biBitCount = 0xFFFF;
+  r = Intersect(0, range, 152);
+  ASSERT_EQ(r.status, STATUS_SUCCESS);
+  f = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(r.format.data());
+  EXPECT_EQ(f->DataFormat.SampleSize, (320ull * 0xFFFF + 31) / 32 * 4 * 240);  // 320x240
 }
 
 TEST(Formats, VerificationComparesTypeSizeAndImageSizeOnly) {
