@@ -114,6 +114,38 @@ TEST(StrictHostDeathTest, EveryMisuseOfQueuesPoolAndLevelsIsCaught) {
          ExFreePool(block);
        },
        "paged pool freed at DISPATCH_LEVEL"},
+      {"a spin lock in paged pool",
+       [] {
+         auto* lock = static_cast<KSPIN_LOCK*>(
+             ExAllocatePoolWithTag(PagedPool, sizeof(KSPIN_LOCK), PoolTag("Test")));
+         KeInitializeSpinLock(lock);
+       },
+       "a spin lock in paged pool"},
+      {"a timer in paged pool",
+       [] {
+         auto* timer = static_cast<KTIMER*>(
+             ExAllocatePoolWithTag(PagedPool, sizeof(KTIMER), PoolTag("Test")));
+         KeInitializeTimer(timer);
+       },
+       "a timer in paged pool"},
+      {"paged pool touched by an interlocked operation at DISPATCH_LEVEL",
+       [] {
+         auto* count = static_cast<LONG*>(ExAllocatePoolWithTag(PagedPool, 64, PoolTag("Test")));
+         KIRQL old;
+         KeRaiseIrql(DISPATCH_LEVEL, &old);
+         InterlockedIncrement(count + 3);
+       },
+       "an interlocked operation touched paged pool at DISPATCH_LEVEL"},
+      {"a paged event set at DISPATCH_LEVEL",
+       [] {
+         auto* event = static_cast<KEVENT*>(
+             ExAllocatePoolWithTag(PagedPool, sizeof(KEVENT), PoolTag("Test")));
+         KeInitializeEvent(event, NotificationEvent, FALSE);
+         KIRQL old;
+         KeRaiseIrql(DISPATCH_LEVEL, &old);
+         KeSetEvent(event, 0, FALSE);
+       },
+       "KeSetEvent touched paged pool at DISPATCH_LEVEL"},
   };
   for (const Misuse& misuse : cases) {
     SCOPED_TRACE(misuse.name);

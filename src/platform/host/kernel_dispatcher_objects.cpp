@@ -3,6 +3,7 @@
 // real-time mode it blocks on the kernel's condition variable.
 #include "platform/host/contract_violations.h"
 #include "platform/host/kernel_internal.h"
+#include "platform/host/pool.h"
 
 using veltocam::host::ContractViolation;
 using veltocam::host::SchedulerMode;
@@ -108,6 +109,7 @@ void KeInitializeEvent(KEVENT* event, EVENT_TYPE type, BOOLEAN state) {
 }
 
 LONG KeSetEvent(KEVENT* event, KPRIORITY, BOOLEAN) {
+  veltocam::host::RequireNonPagedAtDispatch(event, "KeSetEvent");
   KernelState& k = Kernel();
   std::lock_guard lock(k.mutex);
   LONG previous = event->Header.SignalState;
@@ -141,6 +143,7 @@ void KeInitializeSemaphore(KSEMAPHORE* semaphore, LONG count, LONG limit) {
 }
 
 LONG KeReleaseSemaphore(KSEMAPHORE* semaphore, KPRIORITY, LONG adjustment, BOOLEAN) {
+  veltocam::host::RequireNonPagedAtDispatch(semaphore, "KeReleaseSemaphore");
   KernelState& k = Kernel();
   std::lock_guard lock(k.mutex);
   LONG previous = semaphore->Header.SignalState;
@@ -163,6 +166,7 @@ void KeInitializeTimer(KTIMER* timer) {
 }
 
 void KeInitializeTimerEx(KTIMER* timer, TIMER_TYPE type) {
+  veltocam::host::RequireNonPaged(timer, "a timer");
   {
     KernelState& k = Kernel();
     std::lock_guard lock(k.mutex);
@@ -185,6 +189,8 @@ BOOLEAN KeSetTimer(KTIMER* timer, LARGE_INTEGER dueTime, KDPC* dpc) {
 }
 
 BOOLEAN KeSetTimerEx(KTIMER* timer, LARGE_INTEGER dueTime, LONG periodMs, KDPC* dpc) {
+  veltocam::host::RequireNonPaged(timer, "a timer");
+  if (dpc != nullptr) veltocam::host::RequireNonPaged(dpc, "a DPC");
   KernelState& k = Kernel();
   std::lock_guard lock(k.mutex);
   BOOLEAN wasArmed = timer->Header.Inserted;

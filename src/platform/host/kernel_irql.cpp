@@ -7,6 +7,7 @@
 
 #include "platform/host/contract_violations.h"
 #include "platform/host/kernel_internal.h"
+#include "platform/host/pool.h"
 
 namespace {
 thread_local KIRQL t_irql = PASSIVE_LEVEL;
@@ -77,10 +78,12 @@ KIRQL KeRaiseIrqlToDpcLevel() {
 }
 
 void KeInitializeSpinLock(KSPIN_LOCK* lock) {
+  veltocam::host::RequireNonPaged(lock, "a spin lock");
   *lock = 0;
 }
 
 void KeAcquireSpinLock(KSPIN_LOCK* lock, KIRQL* oldIrql) {
+  veltocam::host::RequireNonPaged(lock, "a spin lock");
   veltocam::host::detail::SchedulePoint();
   KeRaiseIrql(DISPATCH_LEVEL, oldIrql);
   Acquire(lock);
@@ -96,6 +99,7 @@ void KeAcquireSpinLockAtDpcLevel(KSPIN_LOCK* lock) {
   if (t_irql < DISPATCH_LEVEL) {
     veltocam::host::ContractViolation("KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL");
   }
+  veltocam::host::RequireNonPaged(lock, "a spin lock");
   veltocam::host::detail::SchedulePoint();
   Acquire(lock);
 }
@@ -106,6 +110,8 @@ void KeReleaseSpinLockFromDpcLevel(KSPIN_LOCK* lock) {
 }
 
 LIST_ENTRY* ExInterlockedInsertHeadList(LIST_ENTRY* head, LIST_ENTRY* entry, KSPIN_LOCK* lock) {
+  veltocam::host::RequireNonPaged(head, "an interlocked list");
+  veltocam::host::RequireNonPaged(entry, "an interlocked list entry");
   KIRQL old;
   KeAcquireSpinLock(lock, &old);
   LIST_ENTRY* first = IsListEmpty(head) ? nullptr : head->Flink;
@@ -115,6 +121,8 @@ LIST_ENTRY* ExInterlockedInsertHeadList(LIST_ENTRY* head, LIST_ENTRY* entry, KSP
 }
 
 LIST_ENTRY* ExInterlockedInsertTailList(LIST_ENTRY* head, LIST_ENTRY* entry, KSPIN_LOCK* lock) {
+  veltocam::host::RequireNonPaged(head, "an interlocked list");
+  veltocam::host::RequireNonPaged(entry, "an interlocked list entry");
   KIRQL old;
   KeAcquireSpinLock(lock, &old);
   LIST_ENTRY* last = IsListEmpty(head) ? nullptr : head->Blink;
@@ -124,6 +132,7 @@ LIST_ENTRY* ExInterlockedInsertTailList(LIST_ENTRY* head, LIST_ENTRY* entry, KSP
 }
 
 LIST_ENTRY* ExInterlockedRemoveHeadList(LIST_ENTRY* head, KSPIN_LOCK* lock) {
+  veltocam::host::RequireNonPaged(head, "an interlocked list");
   KIRQL old;
   KeAcquireSpinLock(lock, &old);
   LIST_ENTRY* entry = IsListEmpty(head) ? nullptr : RemoveHeadList(head);

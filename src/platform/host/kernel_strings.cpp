@@ -33,8 +33,8 @@ NTSTATUS RtlAnsiStringToUnicodeString(UNICODE_STRING* destination, const ANSI_ST
   const ULONG bytes = static_cast<ULONG>(source->Length) * sizeof(WCHAR);
   if (bytes + sizeof(WCHAR) > 0xFFFF) return STATUS_INVALID_PARAMETER;
   if (allocate) {
-    destination->Buffer = static_cast<WCHAR*>(
-        ExAllocatePoolWithTag(PagedPool, bytes + sizeof(WCHAR), kStringTag));
+    destination->Buffer =
+        static_cast<WCHAR*>(ExAllocatePoolWithTag(PagedPool, bytes + sizeof(WCHAR), kStringTag));
     if (destination->Buffer == nullptr) return STATUS_NO_MEMORY;
     destination->MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
   } else if (destination->MaximumLength < bytes) {

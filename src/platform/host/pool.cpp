@@ -2,6 +2,7 @@
 // prove nothing leaks, and any allocation can be made to fail.
 #include "platform/host/pool.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -30,6 +31,7 @@ struct TagTotals {
 struct PoolState {
   std::mutex mutex;
   std::unordered_map<void*, Block> blocks;
+  std::map<std::uintptr_t, std::size_t> paged;  // start -> size of each paged block
   std::map<std::uint32_t, TagTotals> totals;
   std::uint64_t allocations = 0;
   std::uint64_t failed = 0;
@@ -40,6 +42,21 @@ struct PoolState {
 PoolState& Pool() {
   static PoolState state;
   return state;
+}
+
+// Outstanding paged blocks: while there are none (the usual case) the checks
+// below cost one load.
+std::atomic<std::size_t> g_pagedBlocks{0};
+
+bool InPagedPool(const void* address) {
+  if (g_pagedBlocks.load(std::memory_order_relaxed) == 0) return false;
+  PoolState& pool = Pool();
+  std::lock_guard lock(pool.mutex);
+  const auto at = reinterpret_cast<std::uintptr_t>(address);
+  auto it = pool.paged.upper_bound(at);
+  if (it == pool.paged.begin()) return false;
+  --it;
+  return at < it->first + it->second;
 }
 
 constexpr std::align_val_t kAlignment{16};
@@ -111,11 +128,26 @@ std::uint64_t FailedAllocationCount() {
   return Pool().failed;
 }
 
+void RequireNonPaged(const void* object, const char* what) {
+  if (InPagedPool(object)) ContractViolation((std::string(what) + " in paged pool").c_str());
+}
+
+void RequireNonPagedAtDispatch(const void* address, const char* routine) {
+  if (g_pagedBlocks.load(std::memory_order_relaxed) == 0 || KeGetCurrentIrql() < DISPATCH_LEVEL) {
+    return;
+  }
+  if (InPagedPool(address)) {
+    ContractViolation((std::string(routine) + " touched paged pool at DISPATCH_LEVEL").c_str());
+  }
+}
+
 void ResetPool() {
   PoolState& pool = Pool();
   std::lock_guard lock(pool.mutex);
   for (auto& [block, info] : pool.blocks) ::operator delete(block, kAlignment);
   pool.blocks.clear();
+  pool.paged.clear();
+  g_pagedBlocks.store(0);
   pool.totals.clear();
   pool.allocations = pool.failed = pool.failNth = pool.failFrom = 0;
 }
@@ -145,6 +177,10 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
   // that relies on it fail the same way every time.
   std::memset(block, 0xCD, numberOfBytes);
   pool.blocks.emplace(block, veltocam::host::Block{numberOfBytes, tag, poolType});
+  if (poolType == PagedPool) {
+    pool.paged.emplace(reinterpret_cast<std::uintptr_t>(block), numberOfBytes);
+    veltocam::host::g_pagedBlocks.fetch_add(1);
+  }
   auto& totals = pool.totals[tag];
   ++totals.blocks;
   totals.bytes += numberOfBytes;
@@ -192,6 +228,10 @@ void ExFreePoolWithTag(PVOID block, ULONG tag) {
   auto& totals = pool.totals[it->second.tag];
   --totals.blocks;
   totals.bytes -= it->second.size;
+  if (it->second.type == PagedPool) {
+    pool.paged.erase(reinterpret_cast<std::uintptr_t>(block));
+    veltocam::host::g_pagedBlocks.fetch_sub(1);
+  }
   pool.blocks.erase(it);
   ::operator delete(block, veltocam::host::kAlignment);
 }

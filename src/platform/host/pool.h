@@ -29,6 +29,15 @@ void FailNthAllocation(std::uint64_t n);
 void FailAllocationsFrom(std::uint64_t n);
 std::uint64_t FailedAllocationCount();
 
+// Paged pool may be paged out: the kernel touches memory at DISPATCH_LEVEL
+// only if it is non-paged. The host kernel's routines check what they are
+// handed (plain loads and stores by driver code are not seen):
+// Objects the kernel always uses at DISPATCH_LEVEL (spin locks, DPCs,
+// timers) must never lie in paged pool.
+void RequireNonPaged(const void* object, const char* what);
+// Other memory must not be paged pool when the caller is at DISPATCH_LEVEL.
+void RequireNonPagedAtDispatch(const void* address, const char* routine);
+
 // Frees every outstanding block and clears counters and failure injection.
 void ResetPool();
 

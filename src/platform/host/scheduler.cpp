@@ -5,6 +5,7 @@
 
 #include "platform/host/contract_violations.h"
 #include "platform/host/kernel_internal.h"
+#include "platform/host/pool.h"
 
 namespace veltocam::host {
 namespace detail {
@@ -479,6 +480,7 @@ const char* QueuedObjectWithinLocked(KernelState& k, const void* block, std::siz
 }  // namespace veltocam::host::detail
 
 void KeInitializeDpc(KDPC* dpc, PKDEFERRED_ROUTINE routine, PVOID context) {
+  veltocam::host::RequireNonPaged(dpc, "a DPC");
   {
     auto& k = Kernel();
     std::lock_guard lock(k.mutex);
@@ -497,6 +499,7 @@ void KeInitializeDpc(KDPC* dpc, PKDEFERRED_ROUTINE routine, PVOID context) {
 }
 
 BOOLEAN KeInsertQueueDpc(KDPC* dpc, PVOID systemArgument1, PVOID systemArgument2) {
+  veltocam::host::RequireNonPaged(dpc, "a DPC");
   auto& k = Kernel();
   std::lock_guard lock(k.mutex);
   if (dpc->Inserted) return FALSE;
