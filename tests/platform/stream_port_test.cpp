@@ -13,11 +13,21 @@ namespace veltocam::host {
 namespace {
 
 // What the test minidriver does wrong, if anything.
-enum class Fault { None, CompleteTwice, CompleteStray, KeepUninitialize, KeepRead };
+enum class Fault {
+  None,
+  CompleteTwice,
+  CompleteStray,
+  KeepUninitialize,
+  KeepRead,
+  CompleteControlAsDevice,  // a stream request through the device notification
+  CompleteOpenAsStream,     // a device request through the stream notification
+  CompleteWithOtherDevice,  // naming an extension the port did not give
+};
 
 struct Minidriver {
   Fault fault = Fault::None;
   std::vector<SRB_COMMAND> requests;
+  ULONG openFlags = 0;
   std::vector<HW_STREAM_REQUEST_BLOCK*> queued;  // reads held by the driver
   int timeouts = 0;
   int cancels = 0;
@@ -26,7 +36,7 @@ Minidriver* g_driver = nullptr;
 
 void Complete(HW_STREAM_REQUEST_BLOCK* srb, NTSTATUS status) {
   srb->Status = status;
-  if (srb->StreamObject != nullptr) {
+  if (srb->Command < SRB_GET_STREAM_INFO) {
     StreamClassStreamNotification(StreamRequestComplete, srb->StreamObject, srb);
   } else {
     StreamClassDeviceNotification(DeviceRequestComplete, srb->HwDeviceExtension, srb);
@@ -39,6 +49,10 @@ void ReceiveData(HW_STREAM_REQUEST_BLOCK* srb) {
 }
 
 void ReceiveControl(HW_STREAM_REQUEST_BLOCK* srb) {
+  if (g_driver->fault == Fault::CompleteControlAsDevice) {
+    StreamClassDeviceNotification(DeviceRequestComplete, srb->HwDeviceExtension, srb);
+    return;
+  }
   Complete(srb, STATUS_SUCCESS);
 }
 
@@ -61,8 +75,13 @@ void ReceiveDevice(HW_STREAM_REQUEST_BLOCK* srb) {
       break;
     }
     case SRB_OPEN_STREAM:
+      g_driver->openFlags = srb->Flags;
       srb->StreamObject->ReceiveDataPacket = ReceiveData;
       srb->StreamObject->ReceiveControlPacket = ReceiveControl;
+      if (g_driver->fault == Fault::CompleteOpenAsStream) {
+        StreamClassStreamNotification(StreamRequestComplete, srb->StreamObject, srb);
+        return;
+      }
       break;
     case SRB_CLOSE_STREAM:
       while (g_driver->fault != Fault::KeepRead && !g_driver->queued.empty()) {
@@ -72,6 +91,13 @@ void ReceiveDevice(HW_STREAM_REQUEST_BLOCK* srb) {
       break;
     case SRB_UNINITIALIZE_DEVICE:
       if (g_driver->fault == Fault::KeepUninitialize) return;
+      break;
+    case SRB_PAGING_OUT_DRIVER:
+      if (g_driver->fault == Fault::CompleteWithOtherDevice) {
+        char other[64];
+        StreamClassDeviceNotification(DeviceRequestComplete, other, srb);
+        return;
+      }
       break;
     default:
       break;
@@ -156,6 +182,7 @@ TEST_F(StreamPortTest, QueuedReadsCountTheirTimeOutDownOncePerSecond) {
   AdvanceTime(Seconds(3));
   EXPECT_EQ(driver_.timeouts, 2);
   EXPECT_EQ(port.PendingRequests(device), 1u);
+  EXPECT_EQ(driver_.openFlags, 0u) << "an open is a device request";
 
   HW_STREAM_REQUEST_BLOCK* second =
       port.SubmitRead(stream, &header_, [&](HW_STREAM_REQUEST_BLOCK* srb) {
@@ -185,6 +212,9 @@ TEST_F(StreamPortDeathTest, EveryBreachOfTheRequestContractIsCaught) {
       {Fault::CompleteStray, "never issued"},
       {Fault::KeepUninitialize, "left uncompleted when the device went away"},
       {Fault::KeepRead, "a stream closed with requests still at the driver"},
+      {Fault::CompleteControlAsDevice, "a stream request completed as a device request"},
+      {Fault::CompleteOpenAsStream, "a device request completed as a stream request"},
+      {Fault::CompleteWithOtherDevice, "completed for another device"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
@@ -195,6 +225,13 @@ TEST_F(StreamPortDeathTest, EveryBreachOfTheRequestContractIsCaught) {
           PortDevice* device = Start(port);
           if (c.fault == Fault::KeepRead) {
             port.SubmitRead(Open(port, device), &header_, {});
+          }
+          if (c.fault == Fault::CompleteControlAsDevice) {
+            port.StreamControl(Open(port, device), SRB_GET_STREAM_STATE, {});
+          }
+          if (c.fault == Fault::CompleteOpenAsStream) Open(port, device);
+          if (c.fault == Fault::CompleteWithOtherDevice) {
+            port.DeviceRequest(device, SRB_PAGING_OUT_DRIVER, {});
           }
           port.RemoveDevice(device);
         },
