@@ -31,6 +31,7 @@ struct Minidriver {
   std::vector<HW_STREAM_REQUEST_BLOCK*> queued;  // reads held by the driver
   int timeouts = 0;
   int cancels = 0;
+  KIRQL cancelIrql = PASSIVE_LEVEL;
 };
 Minidriver* g_driver = nullptr;
 
@@ -119,6 +120,7 @@ void Timeout(HW_STREAM_REQUEST_BLOCK* srb) {
 
 void Cancel(HW_STREAM_REQUEST_BLOCK* srb) {
   ++g_driver->cancels;
+  g_driver->cancelIrql = KeGetCurrentIrql();
   CompleteQueued(srb, STATUS_CANCELLED);
 }
 
@@ -191,6 +193,7 @@ TEST_F(StreamPortTest, QueuedReadsCountTheirTimeOutDownOncePerSecond) {
       });
   EXPECT_TRUE(port.CancelRead(second));
   EXPECT_EQ(driver_.cancels, 1);
+  EXPECT_EQ(driver_.cancelIrql, DISPATCH_LEVEL) << "as an I/O cancel routine runs";
   EXPECT_EQ(done, 1);
   EXPECT_EQ(port.CloseStream(stream), STATUS_SUCCESS);
   EXPECT_EQ(done, 2);

@@ -97,7 +97,13 @@ bool StreamClassPort::CancelRead(HW_STREAM_REQUEST_BLOCK* srb) {
     request = it->second.get();
     request->pins += 1;
   }
-  if (s.registration.HwCancelPacket != nullptr) s.registration.HwCancelPacket(srb);
+  if (s.registration.HwCancelPacket != nullptr) {
+    // The platform cancels from an I/O cancel routine, at DISPATCH_LEVEL.
+    KIRQL oldIrql;
+    KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
+    s.registration.HwCancelPacket(srb);
+    KeLowerIrql(oldIrql);
+  }
   std::lock_guard lock(s.mutex);
   request->pins -= 1;
   s.RetireIfDone(request);
