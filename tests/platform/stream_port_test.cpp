@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "platform/host/pool.h"
 #include "platform/host/scheduler.h"
 
 namespace veltocam::host {
@@ -195,8 +196,10 @@ TEST_F(StreamPortTest, QueuedReadsCountTheirTimeOutDownOncePerSecond) {
   EXPECT_EQ(driver_.cancels, 1);
   EXPECT_EQ(driver_.cancelIrql, DISPATCH_LEVEL) << "as an I/O cancel routine runs";
   EXPECT_EQ(done, 1);
+  const std::size_t blocks = OutstandingBlocks();
   EXPECT_EQ(port.CloseStream(stream), STATUS_SUCCESS);
   EXPECT_EQ(done, 2);
+  EXPECT_EQ(OutstandingBlocks(), blocks - 1) << "the stream's extension goes with the close";
   EXPECT_EQ(ArmedTimerCount(), 1u);
   AdvanceTime(Seconds(1));  // nothing left to count: the port stops its timer
   EXPECT_EQ(ArmedTimerCount(), 0u);

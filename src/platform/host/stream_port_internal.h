@@ -97,6 +97,9 @@ struct StreamClassPort::State {
   bool Completed(HW_STREAM_REQUEST_BLOCK* srb, PVOID hwDeviceExtension, bool asStream);
   // Requests of the device (or only of the stream) the driver still holds.
   std::size_t PendingOf(const PortDevice* device, const PortStream* stream) const;
+  // Whether the port still keeps a request of the stream (one the driver is
+  // being called about, or whose completion is being reported).
+  bool Holds(const PortStream* stream) const;
   // Reports and forgets every request the device still has at the driver.
   void ReportLeftovers(PortDevice* device, const char* when);
 

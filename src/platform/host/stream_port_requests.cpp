@@ -163,6 +163,13 @@ std::size_t StreamClassPort::State::PendingOf(const PortDevice* device,
   return count;
 }
 
+bool StreamClassPort::State::Holds(const PortStream* stream) const {
+  for (const auto& [srb, request] : requests) {
+    if (request->stream == stream) return true;
+  }
+  return false;
+}
+
 void StreamClassPort::State::ReportLeftovers(PortDevice* device, const char* when) {
   std::vector<std::string> leftovers;
   {

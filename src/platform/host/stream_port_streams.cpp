@@ -62,7 +62,13 @@ NTSTATUS StreamClassPort::CloseStream(PortStream* stream) {
   // Reads the driver still finishes come back before the stream goes.
   if (!s.WaitFor([&] { return s.PendingOf(device, stream) == 0; }, kRequestWait)) {
     ContractViolation("a stream closed with requests still at the driver");
+    return status;
   }
+  // The stream object and its extension end with the close, as on the
+  // platform: a driver that still reaches them afterwards is caught.
+  s.WaitFor([&] { return !s.Holds(stream); }, kRequestWait);
+  ExFreePool(stream->extension);
+  stream->extension = nullptr;
   return status;
 }
 
