@@ -159,6 +159,8 @@ void StreamClassPort::RemoveDevice(PortDevice* device) {
   }
   KeCancelTimer(&device->timeoutTimer);
   KeRemoveQueueDpc(&device->timeoutDpc);
+  // A count-down already running on another thread still reads the device.
+  if (CurrentSchedulerMode() == SchedulerMode::RealTime) KeFlushQueuedDpcs();
   s.ReportLeftovers(device, "when the device went away");
   for (auto& stream : device->streams) {
     if (stream->extension != nullptr) ExFreePool(stream->extension);
