@@ -172,6 +172,18 @@ TEST_F(StreamPortTest, ADeviceStartsAndGoesWithTheRequestsOfThePlatform) {
   EXPECT_EQ(driver_.requests, expected);
 }
 
+TEST_F(StreamPortTest, AStreamStillOpenAfterUninitialisationIsClosedWhenTheDeviceGoes) {
+  StreamClassPort port;
+  PortDevice* device = Start(port);
+  Open(port, device);
+  EXPECT_EQ(port.Uninitialize(device), STATUS_SUCCESS);
+  port.RemoveDevice(device);
+  const std::vector<SRB_COMMAND> expected = {SRB_INITIALIZE_DEVICE,       SRB_GET_STREAM_INFO,
+                                             SRB_INITIALIZATION_COMPLETE, SRB_OPEN_STREAM,
+                                             SRB_UNINITIALIZE_DEVICE,     SRB_CLOSE_STREAM};
+  EXPECT_EQ(driver_.requests, expected);
+}
+
 TEST_F(StreamPortTest, QueuedReadsCountTheirTimeOutDownOncePerSecond) {
   StreamClassPort port;
   PortDevice* device = Start(port);
