@@ -8,6 +8,7 @@ struct CaptureStream::ReadSlot {
     KS_FRAME_INFO info;
   } header{};
   std::vector<std::uint8_t> buffer;
+  bool followsFormat = false;              // sized by the stream's format, not by the caller
   HW_STREAM_REQUEST_BLOCK* srb = nullptr;  // while at the driver
   NTSTATUS status = STATUS_PENDING;
   std::vector<std::uint8_t> extension;  // the request's extension at completion
@@ -153,6 +154,7 @@ NTSTATUS CaptureStream::SetFormat(const std::vector<std::uint8_t>& format) {
 void CaptureStream::QueueReads(ULONG count, ULONG bufferSize) {
   for (ULONG i = 0; i < count; ++i) {
     auto slot = std::make_unique<ReadSlot>();
+    slot->followsFormat = bufferSize == 0;
     slot->buffer.assign(bufferSize != 0 ? bufferSize : imageSize_, 0);
     slots_.push_back(std::move(slot));
     Submit(*slots_.back());
@@ -160,6 +162,8 @@ void CaptureStream::QueueReads(ULONG count, ULONG bufferSize) {
 }
 
 void CaptureStream::Submit(ReadSlot& slot) {
+  // A format change takes effect for every read queued after it.
+  if (slot.followsFormat && slot.buffer.size() != imageSize_) slot.buffer.assign(imageSize_, 0);
   slot.header = {};
   slot.header.header.Size = sizeof slot.header;
   slot.header.header.FrameExtent = static_cast<ULONG>(slot.buffer.size());

@@ -95,8 +95,9 @@ class CaptureStream {
   NTSTATUS ProposeFormat(const std::vector<std::uint8_t>& format);
   NTSTATUS SetFormat(const std::vector<std::uint8_t>& format);
 
-  // Queues `count` reads of `bufferSize` bytes (0: the format's image size);
-  // each read is queued again when its frame has been taken.
+  // Queues `count` reads of `bufferSize` bytes (0: the format's image size,
+  // also after a format change); each read is queued again when its frame
+  // has been taken.
   void QueueReads(ULONG count, ULONG bufferSize = 0);
   // The next completed read. False when none comes within `timeout` (100 ns
   // units: virtual time under the deterministic scheduler).

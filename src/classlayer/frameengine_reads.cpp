@@ -1,5 +1,6 @@
 // Read requests: arrival, queueing with their raw buffers, cancellation and
 // time-out.
+#include "classlayer/bulk.h"
 #include "classlayer/frameengine.h"
 #include "classlayer/recovery.h"
 
@@ -97,6 +98,12 @@ void CancelReadRequest(HW_STREAM_REQUEST_BLOCK* srb) {
   bool found = false;
   KIRQL oldIrql;
   KeAcquireSpinLock(&channel->CurrentLock, &oldIrql);
+  if (channel->Current == request && channel->PipeKind == kPipeKindBulk &&
+      CancelBulkRead(channel, request)) {
+    // The transfer filling it completes it when it is back.
+    KeReleaseSpinLock(&channel->CurrentLock, oldIrql);
+    return;
+  }
   if (channel->Current == request) {
     // An isochronous request being filled owns only its raw buffer; nothing
     // else refers to it once it is no longer current.

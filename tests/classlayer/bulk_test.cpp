@@ -361,6 +361,23 @@ TEST_F(BulkTest, AFailedReadCompletesWithTheErrorAndLeavesTheChannelToRecovery) 
   EXPECT_FALSE(BulkTransferPending(ext_.device(), kBulkInPipe));  // no next read on a failing pipe
 }
 
+TEST_F(BulkTest, TheCancelEntryLeavesTheReadBeingFilledToItsTransfer) {
+  ReadRequest* a = Queue();
+  StartBulkRead(ext_.device(), channel_);
+  host::RunUntilIdle();
+  ASSERT_EQ(channel_->Current, reinterpret_cast<FrameRequest*>(a->extension.data()));
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);  // where the platform cancels
+  CancelReadRequest(&a->srb);
+  KeLowerIrql(old);
+  host::RunUntilIdle();
+  const auto completed = Completed();
+  ASSERT_EQ(completed.size(), 1u);
+  EXPECT_EQ(a->srb.Status, STATUS_CANCELLED);
+  EXPECT_EQ(channel_->Current, nullptr);
+  EXPECT_FALSE(BulkTransferPending(ext_.device(), kBulkInPipe));
+}
+
 TEST_F(BulkTest, CancellingTheReadBeingFilledCancelsItsTransferFirst) {
   ReadRequest* a = Queue();
   ReadRequest* b = Queue();

@@ -92,7 +92,8 @@ class StreamClassPort {
   // On failure nothing of the device is left and *device is null.
   NTSTATUS AddDevice(DEVICE_OBJECT* physicalDevice, PortDevice** device);
   // What the platform does when the camera goes: surprise removal, close of
-  // the streams still open, uninitialisation, then the check that every
+  // the streams still open, uninitialisation (streams left open after an
+  // earlier Uninitialize are closed then too), then the check that every
   // request came back, and the device's memory is released.
   void RemoveDevice(PortDevice* device);
   // The single steps, for a caller that takes the device down itself.
