@@ -242,3 +242,149 @@ struct HW_TIME_CONTEXT {
 };
 
 void StreamClassQueryMasterClockSync(HANDLE masterClockHandle, HW_TIME_CONTEXT* timeContext);
+
+// ---- Kernel-streaming properties ------------------------------------------------
+// The identifier every property request starts with: the set, the property
+// in it and the request kind.
+struct KSPROPERTY {
+  GUID Set;
+  ULONG Id;
+  ULONG Flags;
+};
+static_assert(sizeof(KSPROPERTY) == 24);
+
+constexpr ULONG KSPROPERTY_TYPE_GET = 0x00000001;
+constexpr ULONG KSPROPERTY_TYPE_SET = 0x00000002;
+constexpr ULONG KSPROPERTY_TYPE_BASICSUPPORT = 0x00000200;
+constexpr ULONG KSPROPERTY_TYPE_DEFAULTVALUES = 0x00010000;
+
+// What a device property request (SRB_GET/SET_DEVICE_PROPERTY) carries in
+// CommandData.PropertyInfo: the identifier, the index of its set in the
+// advertised table, and the caller's data buffer, which a get fills and a
+// set reads.
+struct STREAM_PROPERTY_DESCRIPTOR {
+  KSPROPERTY* Property;
+  ULONG PropertySetID;
+  PVOID PropertyInfo;
+  ULONG PropertyInputSize;
+  ULONG PropertyOutputSize;
+};
+
+// Ranges, steps and defaults of an advertised property.
+constexpr ULONG KSPROPERTY_MEMBER_RANGES = 0x00000001;
+constexpr ULONG KSPROPERTY_MEMBER_STEPPEDRANGES = 0x00000002;
+constexpr ULONG KSPROPERTY_MEMBER_VALUES = 0x00000003;
+constexpr ULONG KSPROPERTY_MEMBER_FLAG_DEFAULT = 0x00000001;
+
+struct KSPROPERTY_MEMBERSHEADER {
+  ULONG MembersFlags;
+  ULONG MembersSize;
+  ULONG MembersCount;
+  ULONG Flags;
+};
+
+struct KSPROPERTY_BOUNDS_LONG {
+  LONG SignedMinimum;
+  LONG SignedMaximum;
+};
+
+struct KSPROPERTY_STEPPING_LONG {
+  ULONG SteppingDelta;
+  ULONG Reserved;
+  KSPROPERTY_BOUNDS_LONG Bounds;
+};
+
+struct KSPROPERTY_MEMBERSLIST {
+  KSPROPERTY_MEMBERSHEADER MembersHeader;
+  const void* Members;
+};
+
+// The value type (a KSIDENTIFIER list) and the member lists.
+struct KSPROPERTY_VALUES {
+  ULONG PropTypeSetCount;
+  const KSPROPERTY* PropTypeSet;
+  ULONG MembersListCount;
+  const KSPROPERTY_MEMBERSLIST* MembersList;
+};
+
+// One advertised property. The host records say whether get and set are
+// served where the platform's may hold handler routines instead.
+struct KSPROPERTY_ITEM {
+  ULONG PropertyId;
+  BOOLEAN GetSupported;
+  ULONG MinProperty;
+  ULONG MinData;
+  BOOLEAN SetSupported;
+  const KSPROPERTY_VALUES* Values;
+  ULONG RelationsCount;
+  const KSPROPERTY* Relations;
+  PVOID SupportHandler;
+  ULONG SerializedSize;
+};
+
+struct KSPROPERTY_SET {
+  const GUID* Set;
+  ULONG PropertiesCount;
+  const KSPROPERTY_ITEM* PropertyItem;
+  ULONG FastIoCount;
+  const void* FastIoTable;
+};
+
+// The video capture property sets and the records of their values.
+constexpr GUID PROPSETID_VIDCAP_VIDEOPROCAMP = {
+    0xC6E13360, 0x30AC, 0x11D0, {0xA1, 0x8C, 0x00, 0xA0, 0xC9, 0x11, 0x89, 0x56}};
+constexpr GUID PROPSETID_VIDCAP_VIDEOCOMPRESSION = {
+    0xC6E13343, 0x30AC, 0x11D0, {0xA1, 0x8C, 0x00, 0xA0, 0xC9, 0x11, 0x89, 0x56}};
+constexpr GUID PROPSETID_VIDCAP_VIDEOCONTROL = {
+    0x6A2E0670, 0x28E4, 0x11D0, {0xA1, 0x8C, 0x00, 0xA0, 0xC9, 0x11, 0x89, 0x56}};
+constexpr GUID KSPROPTYPESETID_General = {
+    0x97E99BA0, 0xBDEA, 0x11CF, {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00}};
+constexpr ULONG VT_I4 = 3;
+
+enum KSPROPERTY_VIDCAP_VIDEOPROCAMP : ULONG {
+  KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS = 0,
+  KSPROPERTY_VIDEOPROCAMP_CONTRAST = 1,
+  KSPROPERTY_VIDEOPROCAMP_HUE = 2,
+  KSPROPERTY_VIDEOPROCAMP_SATURATION = 3,
+  KSPROPERTY_VIDEOPROCAMP_SHARPNESS = 4,
+  KSPROPERTY_VIDEOPROCAMP_GAMMA = 5,
+  KSPROPERTY_VIDEOPROCAMP_COLORENABLE = 6,
+  KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE = 7,
+};
+constexpr ULONG KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO = 0x0001;
+constexpr ULONG KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL = 0x0002;
+
+struct KSPROPERTY_VIDEOPROCAMP_S {
+  KSPROPERTY Property;
+  LONG Value;
+  ULONG Flags;
+  ULONG Capabilities;
+  ULONG Reserved;  // the platform's record is padded to 8 bytes
+};
+static_assert(sizeof(KSPROPERTY_VIDEOPROCAMP_S) == 40);
+
+enum KSPROPERTY_VIDCAP_VIDEOCOMPRESSION : ULONG {
+  KSPROPERTY_VIDEOCOMPRESSION_GETINFO = 0,
+  KSPROPERTY_VIDEOCOMPRESSION_KEYFRAME_RATE = 1,
+  KSPROPERTY_VIDEOCOMPRESSION_PFRAMES_PER_KEYFRAME = 2,
+  KSPROPERTY_VIDEOCOMPRESSION_QUALITY = 3,
+};
+constexpr LONG KS_CompressionCaps_CanQuality = 1;
+
+struct KSPROPERTY_VIDEOCOMPRESSION_GETINFO_S {
+  KSPROPERTY Property;
+  ULONG StreamIndex;
+  LONG DefaultKeyFrameRate;
+  LONG DefaultPFrameRate;
+  LONG DefaultQuality;
+  LONG NumberOfQualitySettings;
+  LONG Capabilities;
+};
+static_assert(sizeof(KSPROPERTY_VIDEOCOMPRESSION_GETINFO_S) == 48);
+
+struct KSPROPERTY_VIDEOCOMPRESSION_S {
+  KSPROPERTY Property;
+  ULONG StreamIndex;
+  LONG Value;
+};
+static_assert(sizeof(KSPROPERTY_VIDEOCOMPRESSION_S) == 32);
