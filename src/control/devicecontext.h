@@ -123,6 +123,9 @@ struct DeviceContext {
   // Capture and still frames are finished by different work items but share
   // the work buffers: one frame at a time (initialised by Configure).
   KSEMAPHORE FrameLock;
+  // Bit i set: ProcAmpValue[i] holds a value that was restored or set, so it
+  // may be saved; a zero-filled slot is never written to the store.
+  UCHAR ProcAmpValueKnown;
 };
 
 // FrameValid is written by the packet path at DISPATCH_LEVEL and tested and
