@@ -11,6 +11,7 @@
 #include "apps/commands.h"
 #include "apps/data_path.h"
 #include "apps/image_files.h"
+#include "apps/system_store.h"
 #include "platform/host/files_host.h"
 #include "platform/host/platform.h"
 #include "platform/host/registry_store.h"
@@ -26,9 +27,12 @@ namespace {
 constexpr const char* kUsage =
     "usage: veltocam capture [--frames N] [--size WxH] [--format i420|iyuv|rgb24]\n"
     "                        [--scene bars|moving|FILE.png] [--qtable N] [--raw]\n"
-    "                        [--loss P] [--seed S] [--realtime] [--trace] -o OUT\n"
+    "                        [--loss P] [--seed S] [--realtime] [--trace]\n"
+    "                        [--system DIR] -o OUT\n"
     "  OUT ends in .y4m (I420 and IYUV) or .png (one numbered file per frame)\n"
-    "  sizes: 640x480, 352x288, 320x240, 176x144, 160x120";
+    "  sizes: 640x480, 352x288, 320x240, 176x144, 160x120\n"
+    "  DIR keeps the driver's files and registry between runs (default: the\n"
+    "  user's state directory, veltocam)";
 
 struct CaptureOptions {
   int frames = 90;
@@ -40,6 +44,7 @@ struct CaptureOptions {
   std::uint32_t seed = 1;
   bool realtime = false;
   bool trace = false;  // the driver's debugger output on stderr instead of a log file
+  std::filesystem::path system;
   std::string output;
 };
 
@@ -75,6 +80,7 @@ CaptureOptions ParseOptions(int argc, char** argv) {
     o.seed = static_cast<std::uint32_t>(ParseInteger(*s, "--seed", 0, 0x7FFFFFFF));
   o.realtime = line.TakeSwitch("realtime");
   o.trace = line.TakeSwitch("trace");
+  o.system = TakeSystemDirectory(line);
   o.output = line.Take("output", "o").value_or("");
   if (!line.Rest().empty()) throw UsageError("unexpected argument " + line.Rest()[0]);
   if (o.output.empty()) throw UsageError("-o OUT is required");
@@ -141,10 +147,12 @@ int CaptureCommand(int argc, char** argv) {
 
   host::ResetPlatform(o.realtime ? host::SchedulerMode::RealTime
                                  : host::SchedulerMode::Deterministic);
-  // Snapshots and other system files of the driver go next to the output.
-  const auto system = std::filesystem::absolute(o.output).parent_path() / "veltocam-system";
-  std::filesystem::create_directories(system);
-  host::SetSystemRoot(system.string());
+  SystemStore store;
+  if (error = store.Open(o.system); !error.empty()) {
+    std::fprintf(stderr, "veltocam: %s\n", error.c_str());
+    return 1;
+  }
+  const auto& system = store.directory();
   // The driver's debugger output goes to a log beside the system files.
   std::FILE* log = nullptr;
   if (!o.trace) {
@@ -154,14 +162,11 @@ int CaptureCommand(int argc, char** argv) {
           [log](std::string_view text) { std::fwrite(text.data(), 1, text.size(), log); });
     }
   }
-  if (!sim::LoadCameraModelSettings()) {
-    std::fprintf(stderr, "veltocam: the camera model's settings are malformed\n");
-    return 1;
-  }
   const std::string control = std::string("\\Registry\\MACHINE\\SOFTWARE\\") +
                               std::string(sim::kCameraProductName) + "\\CONTROL";
-  if (o.qtable >= 0) host::SetRegistryDword(control, "QTableIndex", static_cast<ULONG>(o.qtable));
-  if (o.raw) host::SetRegistryDword(control, "IMAGETYPE", sim::FrameStreamer::kRawImageType);
+  // These two are for this run only; the saved registry keeps its own.
+  if (o.qtable >= 0) store.SetForThisRun(control, "QTableIndex", static_cast<ULONG>(o.qtable));
+  if (o.raw) store.SetForThisRun(control, "IMAGETYPE", sim::FrameStreamer::kRawImageType);
 
   sim::StreamFaults faults;
   faults.seed = o.seed;
@@ -235,6 +240,10 @@ int CaptureCommand(int argc, char** argv) {
         static_cast<long long>(drops), repeats);
     if (!error.empty()) {
       std::fprintf(stderr, "veltocam: %s\n", error.c_str());
+      status = 1;
+    }
+    if (const std::string saved = store.Save(); !saved.empty()) {
+      std::fprintf(stderr, "veltocam: %s\n", saved.c_str());
       status = 1;
     }
   }
