@@ -25,6 +25,8 @@ class Tool : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   int Run(std::vector<std::string> args) {
+    // Each test keeps its own system directory, not the user's.
+    if (args[0] == "capture") args.insert(args.end(), {"--system", Path("system")});
     args.insert(args.begin(), "veltocam");
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -35,6 +37,13 @@ class Tool : public ::testing::Test {
     return veltocam::app::EncodeCommand(argc, argv.data());
   }
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+  std::string StoreText() const {
+    std::ifstream file(dir_ / "system" / "registry.reg", std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), {}};
+  }
+  void WriteStore(const std::string& text) const {
+    std::ofstream(dir_ / "system" / "registry.reg", std::ios::binary) << text;
+  }
 
   fs::path dir_;
 };
@@ -68,6 +77,44 @@ TEST_F(Tool, CaptureWritesNumberedPicturesForRgb24) {
   // Top-left: the light grey bar; top-right: black.
   EXPECT_NEAR(rgb[0], 191, 3);
   EXPECT_LT(rgb[(176 - 1) * 3], 8);
+}
+
+TEST_F(Tool, TheRegistryIsKeptInTheSystemDirectoryBetweenRuns) {
+  ASSERT_EQ(
+      Run({"capture", "--frames", "1", "--size", "160x120", "--qtable", "7", "-o", Path("a.y4m")}),
+      0);
+  std::string store = StoreText();
+  // The picture settings the stream restored were saved; the run's own
+  // Q table was not.
+  EXPECT_NE(store.find("\"Brightness\"=dword:00000080"), std::string::npos);
+  EXPECT_NE(store.find("\"QTableIndex\"=dword:00000003"), std::string::npos);
+
+  // A setting in the saved registry is what the next run starts from.
+  const std::string from = "\"Brightness\"=dword:00000080";
+  store.replace(store.find(from), from.size(), "\"Brightness\"=dword:0000000a");
+  WriteStore(store);
+  ASSERT_EQ(Run({"capture", "--frames", "1", "--size", "160x120", "-o", Path("b.y4m")}), 0);
+  EXPECT_NE(StoreText().find("\"Brightness\"=dword:0000000a"), std::string::npos);
+}
+
+TEST_F(Tool, ARegistryThatCannotBeReadOrWrittenIsReportedAndKept) {
+  fs::create_directories(dir_ / "system");
+  WriteStore("not a registry file\n");
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Run({"capture", "--frames", "1", "--size", "160x120", "-o", Path("a.y4m")}), 1);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("registry.reg"), std::string::npos);
+  EXPECT_EQ(StoreText(), "not a registry file\n");
+
+  // The temporary file's name is taken: the old registry stays whole.
+  fs::remove(dir_ / "system" / "registry.reg");
+  ASSERT_EQ(Run({"capture", "--frames", "1", "--size", "160x120", "-o", Path("a.y4m")}), 0);
+  const std::string good = StoreText();
+  fs::create_directories(dir_ / "system" / "registry.reg.tmp");
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Run({"capture", "--frames", "1", "--size", "160x120", "-o", Path("a.y4m")}), 1);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("the registry was not saved"),
+            std::string::npos);
+  EXPECT_EQ(StoreText(), good);
 }
 
 TEST_F(Tool, BadArgumentsGetAUsageError) {
