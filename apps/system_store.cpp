@@ -31,14 +31,14 @@ std::string WriteDurably(const fs::path& path, const std::string& text) {
     const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      const std::string error = Errno(path.string());
+      std::string error = Errno(path.string());
       ::close(fd);
       return error;
     }
     done += static_cast<std::size_t>(n);
   }
   const bool synced = ::fsync(fd) == 0;
-  const std::string syncError = synced ? "" : Errno(path.string());
+  std::string syncError = synced ? "" : Errno(path.string());
   if (::close(fd) != 0 && synced) return Errno(path.string());
   return syncError;
 }
