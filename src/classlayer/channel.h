@@ -1,6 +1,7 @@
 // Channel: the class layer's per-stream record (the stream extension).
 #pragma once
 
+#include "classlayer/device_layer_services.h"
 #include "classlayer/frame_request.h"
 #include "classlayer/transfer_set.h"
 
@@ -14,10 +15,6 @@ constexpr ULONG kChannelWatchdogArmed = 0x8;
 // PipeKind values.
 constexpr UCHAR kPipeKindIsochronous = 1;
 constexpr UCHAR kPipeKindBulk = 2;
-
-// A handler the device layer puts on a stream object: it sees each request
-// first and sets *handled when it dealt with it (and completed it).
-using DeviceStreamHandler = void (*)(HW_STREAM_REQUEST_BLOCK* srb, BOOLEAN* handled);
 
 struct Channel {
   ULONG Tag;

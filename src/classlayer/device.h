@@ -4,6 +4,7 @@
 #pragma once
 
 #include "classlayer/callback_table.h"
+#include "platform/streamclass.h"
 
 struct Channel;
 struct PipeEntry;
@@ -65,3 +66,27 @@ inline ClassDevice* ClassDeviceFromContext(PVOID deviceContext) {
 constexpr ULONG DeviceExtensionSize(ULONG deviceContextSize) {
   return static_cast<ULONG>(sizeof(ClassDevice)) + deviceContextSize;
 }
+
+// ---- Device requests (the dispatcher behind ClassReceiveDevicePacket) --------
+// SRB_INITIALIZE_DEVICE: records the device objects, sets up USB through the
+// device layer, tells the port its stream descriptor size. A failure releases
+// what the attempt took and leaves DeviceState at 1.
+NTSTATUS InitializeDevice(ClassDevice* device, HW_STREAM_REQUEST_BLOCK* srb,
+                          const BasicCallbackTable* basicTable);
+// SRB_GET_STREAM_INFO, after the filter copied its stream templates.
+NTSTATUS GetStreamInformation(ClassDevice* device, HW_STREAM_REQUEST_BLOCK* srb);
+// SRB_UNINITIALIZE_DEVICE: stops streaming channels; the release waits for
+// the close of the last open stream.
+NTSTATUS UninitializeDevice(ClassDevice* device);
+// The release an uninitialisation leaves behind: UnInitialize and the
+// configuration copies. Runs once; CloseStream calls it after the last close
+// once DeviceState is 0. Returns UnInitialize's status.
+NTSTATUS FinishUninitialize(ClassDevice* device);
+// SRB_SURPRISE_REMOVAL: marks the device removed and stops streaming channels.
+NTSTATUS SurpriseRemoval(ClassDevice* device);
+// SRB_UNKNOWN_DEVICE_COMMAND: the service interface for a query-interface
+// request, STATUS_NOT_IMPLEMENTED for anything else.
+NTSTATUS ReceiveUnknownDeviceCommand(ClassDevice* device, HW_STREAM_REQUEST_BLOCK* srb);
+
+// The port's device event routine: counts the clients that enabled the event.
+NTSTATUS EventEnable(HW_EVENT_DESCRIPTOR* eventDescriptor);

@@ -9,6 +9,21 @@ struct HW_STREAM_REQUEST_BLOCK;  // a request from the stream-class port
 // The device layer's request filter: sees every device request first.
 using DeviceRequestFilter = void (*)(HW_STREAM_REQUEST_BLOCK* srb);
 
+// A handler the device layer puts on a stream object: it sees each request
+// first and sets *handled when it dealt with it (and completed it).
+using DeviceStreamHandler = void (*)(HW_STREAM_REQUEST_BLOCK* srb, BOOLEAN* handled);
+
+// The device layer hands its handlers over in the stream object's data and
+// control entries at SRB_OPEN_STREAM; the class layer reads them back from
+// there before it installs its own entries.
+inline void (*AsStreamEntry(DeviceStreamHandler handler))(HW_STREAM_REQUEST_BLOCK*) {
+  return reinterpret_cast<void (*)(HW_STREAM_REQUEST_BLOCK*)>(
+      reinterpret_cast<void (*)()>(handler));
+}
+inline DeviceStreamHandler AsDeviceStreamHandler(void (*entry)(HW_STREAM_REQUEST_BLOCK*)) {
+  return reinterpret_cast<DeviceStreamHandler>(reinterpret_cast<void (*)()>(entry));
+}
+
 NTSTATUS ClassDriverEntry(DRIVER_OBJECT* driverObject, UNICODE_STRING* registryPath,
                           ULONG deviceContextSize, ULONG frameContextSize,
                           DeviceRequestFilter requestFilter);

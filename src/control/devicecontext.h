@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+#include "classlayer/service_interface.h"
 #include "platform/usb.h"
 
 constexpr ULONG kDeviceContextSignature = PoolTag("KVDC");  // the four bytes in memory order
@@ -123,6 +124,13 @@ struct DeviceContext {
   // Capture and still frames are finished by different work items but share
   // the work buffers: one frame at a time (initialised by Configure).
   KSEMAPHORE FrameLock;
+  // Kept by the request filter: the port's device object for this camera and
+  // the device below it, whether a stream was opened, and the class layer's
+  // service interface (Version 0 when the class layer did not offer it).
+  DEVICE_OBJECT* ClassDeviceObject;
+  DEVICE_OBJECT* LowerDeviceObject;
+  UCHAR StreamOpen;
+  ServiceInterface Services;
   // Bit i set: ProcAmpValue[i] holds a value that was restored or set, so it
   // may be saved; a zero-filled slot is never written to the store.
   UCHAR ProcAmpValueKnown;

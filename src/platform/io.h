@@ -7,6 +7,7 @@
 struct DRIVER_OBJECT;
 struct DEVICE_OBJECT;
 struct IRP;
+struct GUID;
 
 using PDRIVER_DISPATCH = NTSTATUS (*)(DEVICE_OBJECT* deviceObject, IRP* irp);
 using PIO_COMPLETION_ROUTINE = NTSTATUS (*)(DEVICE_OBJECT* deviceObject, IRP* irp,
@@ -21,6 +22,37 @@ constexpr UCHAR IRP_MJ_INTERNAL_DEVICE_CONTROL = 0x0F;
 constexpr UCHAR IRP_MJ_POWER = 0x16;
 constexpr UCHAR IRP_MJ_PNP = 0x1B;
 constexpr UCHAR IRP_MJ_MAXIMUM_FUNCTION = 0x1B;
+
+// Minor functions of IRP_MJ_PNP and IRP_MJ_POWER.
+constexpr UCHAR IRP_MN_QUERY_INTERFACE = 0x08;
+constexpr UCHAR IRP_MN_SET_POWER = 0x02;
+
+// DEVICE_OBJECT::Flags
+constexpr ULONG DO_DIRECT_IO = 0x00000010;
+constexpr ULONG DO_DEVICE_INITIALIZING = 0x00000080;
+
+using PINTERFACE_REFERENCE = void (*)(PVOID context);
+using PINTERFACE_DEREFERENCE = void (*)(PVOID context);
+
+// The header every interface record returned by a query-interface request
+// starts with; the interface's own entries follow it.
+struct INTERFACE {
+  USHORT Size;
+  USHORT Version;
+  PVOID Context;
+  PINTERFACE_REFERENCE InterfaceReference;
+  PINTERFACE_DEREFERENCE InterfaceDereference;
+};
+
+// Device power states (IRP_MN_SET_POWER with Type DevicePowerState).
+enum DEVICE_POWER_STATE : ULONG {
+  PowerDeviceUnspecified = 0,
+  PowerDeviceD0 = 1,
+  PowerDeviceD1 = 2,
+  PowerDeviceD2 = 3,
+  PowerDeviceD3 = 4,
+};
+enum POWER_STATE_TYPE : ULONG { SystemPowerState = 0, DevicePowerState = 1 };
 
 constexpr CHAR IO_NO_INCREMENT = 0;
 
@@ -69,6 +101,19 @@ struct IO_STACK_LOCATION {
       PVOID Argument3;
       PVOID Argument4;
     } Others;
+    struct {
+      const GUID* InterfaceType;
+      USHORT Size;
+      USHORT Version;
+      INTERFACE* Interface;  // the caller's record, Size bytes
+      PVOID InterfaceSpecificData;
+    } QueryInterface;
+    struct {
+      ULONG SystemContext;
+      alignas(PVOID) POWER_STATE_TYPE Type;
+      alignas(PVOID) DEVICE_POWER_STATE State;
+      PVOID ShutdownType;
+    } Power;
   } Parameters;
   DEVICE_OBJECT* DeviceObject;
   PVOID FileObject;

@@ -73,6 +73,87 @@ struct KS_DATAFORMAT_VIDEOINFOHEADER {
 };
 
 static_assert(offsetof(KS_VIDEOINFOHEADER, bmiHeader) == 48);
+static_assert(sizeof(KSDATAFORMAT) == 64);
+static_assert(sizeof(KS_DATAFORMAT_VIDEOINFOHEADER) == 152);
+
+// A data range has the layout of a data format; its FormatSize covers the
+// format-specific part that follows.
+using KSDATARANGE = KSDATAFORMAT;
+
+struct SIZE {
+  LONG cx;
+  LONG cy;
+};
+
+struct KS_VIDEO_STREAM_CONFIG_CAPS {
+  GUID guid;
+  ULONG VideoStandard;
+  SIZE InputSize;
+  SIZE MinCroppingSize;
+  SIZE MaxCroppingSize;
+  int CropGranularityX;
+  int CropGranularityY;
+  int CropAlignX;
+  int CropAlignY;
+  SIZE MinOutputSize;
+  SIZE MaxOutputSize;
+  int OutputGranularityX;
+  int OutputGranularityY;
+  int StretchTapsX;
+  int StretchTapsY;
+  int ShrinkTapsX;
+  int ShrinkTapsY;
+  ULONG Padding;  // the alignment gap before the frame intervals, named so it is always zero
+  LONGLONG MinFrameInterval;
+  LONGLONG MaxFrameInterval;
+  LONG MinBitsPerSecond;
+  LONG MaxBitsPerSecond;
+};
+
+struct KS_DATARANGE_VIDEO {
+  KSDATARANGE DataRange;
+  ULONG bFixedSizeSamples;
+  ULONG bTemporalCompression;
+  ULONG StreamDescriptionFlags;
+  ULONG MemoryAllocationFlags;
+  KS_VIDEO_STREAM_CONFIG_CAPS ConfigCaps;
+  KS_VIDEOINFOHEADER VideoInfoHeader;
+};
+
+static_assert(sizeof(KS_VIDEO_STREAM_CONFIG_CAPS) == 128);
+static_assert(offsetof(KS_DATARANGE_VIDEO, ConfigCaps) == 80);
+static_assert(offsetof(KS_DATARANGE_VIDEO, VideoInfoHeader) == 208);
+static_assert(sizeof(KS_DATARANGE_VIDEO) == 296);
+
+constexpr ULONG KS_VIDEOSTREAM_CAPTURE = 0x0002;
+constexpr ULONG KS_VIDEOSTREAM_STILL = 0x1000;
+
+// Published GUIDs of the formats, pins and sets the driver describes.
+constexpr GUID KSDATAFORMAT_TYPE_VIDEO = {
+    0x73646976, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+constexpr GUID KSDATAFORMAT_SPECIFIER_VIDEOINFO = {
+    0x05589F80, 0xC356, 0x11CE, {0xBF, 0x01, 0x00, 0xAA, 0x00, 0x55, 0x59, 0x5A}};
+constexpr GUID MEDIASUBTYPE_RGB24 = {
+    0xE436EB7D, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+constexpr GUID PINNAME_VIDEO_CAPTURE = {
+    0xFB6C4281, 0x0353, 0x11D1, {0x90, 0x5F, 0x00, 0x00, 0xC0, 0xCC, 0x16, 0xBA}};
+constexpr GUID PINNAME_VIDEO_STILL = {
+    0xFB6C428A, 0x0353, 0x11D1, {0x90, 0x5F, 0x00, 0x00, 0xC0, 0xCC, 0x16, 0xBA}};
+constexpr GUID KSCATEGORY_VIDEO = {
+    0x6994AD05, 0x93EF, 0x11D0, {0xA3, 0xCC, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+constexpr GUID KSCATEGORY_CAPTURE = {
+    0x65E8773D, 0x8F56, 0x11D0, {0xA3, 0xB9, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+constexpr GUID KSMEDIUMSETID_Standard = {
+    0x4747B320, 0x62CE, 0x11CF, {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00}};
+constexpr GUID KSPROPSETID_Connection = {
+    0x1D58C920, 0xAC9B, 0x11CF, {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00}};
+constexpr GUID PROPSETID_VIDCAP_DROPPEDFRAMES = {
+    0xC6E13344, 0x30AC, 0x11D0, {0xA1, 0x8C, 0x00, 0xA0, 0xC9, 0x11, 0x89, 0x56}};
+
+// The media subtype of a FOURCC: its four bytes, then 0000-0010-8000-00AA00389B71.
+constexpr GUID FourccSubtype(ULONG fourcc) {
+  return {fourcc, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+}
 
 // ---- Stream headers -----------------------------------------------------------
 constexpr ULONG KSSTREAM_HEADER_OPTIONSF_SPLICEPOINT = 0x00000001;
@@ -202,6 +283,169 @@ struct HW_STREAM_REQUEST_BLOCK {
   ULONG ActualBytesTransferred;
   ULONG Reserved[3];
 };
+
+// ---- Stream information ------------------------------------------------------------
+enum KSPIN_DATAFLOW : ULONG { KSPIN_DATAFLOW_IN = 1, KSPIN_DATAFLOW_OUT = 2 };
+
+struct KSPROPERTY_ITEM;
+struct KSPROPERTY_SET {
+  const GUID* Set;
+  ULONG PropertiesCount;
+  const KSPROPERTY_ITEM* PropertyItem;
+  ULONG FastIoCount;
+  const PVOID* FastIoTable;
+};
+
+// One property of a set as the port's property handling sees it.
+struct KSPROPERTY_ITEM {
+  ULONG PropertyId;
+  BOOLEAN GetSupported;  // a stream-class minidriver answers reads itself
+  ULONG MinProperty;     // bytes of the property request
+  ULONG MinData;         // bytes of its value
+  BOOLEAN SetSupported;
+  const PVOID Values;
+  ULONG RelationsCount;
+  const PVOID Relations;
+  PVOID SupportHandler;
+  ULONG SerializedSize;
+};
+
+struct KSEVENT_ITEM {
+  ULONG EventId;
+  ULONG DataInput;
+  ULONG ExtraEntryData;
+  PVOID AddHandler;
+  PVOID RemoveHandler;
+  PVOID SupportHandler;
+};
+
+struct KSEVENT_SET {
+  const GUID* Set;
+  ULONG EventsCount;
+  const KSEVENT_ITEM* EventItem;
+};
+
+struct KSPIN_MEDIUM {
+  GUID Set;
+  ULONG Id;
+  ULONG Flags;
+};
+
+struct KSTOPOLOGY {
+  ULONG CategoriesCount;
+  const GUID* Categories;
+  ULONG TopologyNodesCount;
+  const GUID* TopologyNodes;
+  ULONG TopologyConnectionsCount;
+  const PVOID TopologyConnections;
+  const GUID* TopologyNodesNames;
+  ULONG Reserved;
+};
+
+// A client enabling or disabling an event of the device (or of a stream).
+struct HW_EVENT_DESCRIPTOR {
+  BOOLEAN Enable;
+  PVOID EventEntry;
+  PVOID EventData;
+  union {
+    HW_STREAM_OBJECT* StreamObject;
+    PVOID DeviceExtension;
+  };
+  ULONG EnableEventSetIndex;
+  PVOID HwInstanceExtension;
+  ULONG Reserved;
+};
+using PHW_EVENT_ROUTINE = NTSTATUS (*)(HW_EVENT_DESCRIPTOR* eventDescriptor);
+
+struct HW_STREAM_INFORMATION {
+  ULONG NumberOfPossibleInstances;
+  KSPIN_DATAFLOW DataFlow;
+  BOOLEAN DataAccessible;
+  ULONG NumberOfFormatArrayEntries;
+  const KSDATAFORMAT* const* StreamFormatsArray;
+  PVOID ClassReserved[4];
+  ULONG NumStreamPropArrayEntries;
+  const KSPROPERTY_SET* StreamPropertiesArray;
+  ULONG NumStreamEventArrayEntries;
+  const KSEVENT_SET* StreamEventsArray;
+  const GUID* Category;
+  const GUID* Name;
+  ULONG MediumsCount;
+  const KSPIN_MEDIUM* Mediums;
+  BOOLEAN BridgeStream;
+  ULONG Reserved[2];
+};
+
+struct HW_STREAM_HEADER {
+  ULONG NumberOfStreams;
+  ULONG SizeOfHwStreamInformation;
+  ULONG NumDevPropArrayEntries;
+  const KSPROPERTY_SET* DevicePropertiesArray;
+  ULONG NumDevEventArrayEntries;
+  const KSEVENT_SET* DeviceEventsArray;
+  const KSTOPOLOGY* Topology;
+  PHW_EVENT_ROUTINE DeviceEventRoutine;
+  ULONG Reserved[2];
+};
+
+// SRB_GET_STREAM_INFO's buffer: the header, then one record per stream.
+struct HW_STREAM_DESCRIPTOR {
+  HW_STREAM_HEADER StreamHeader;
+  HW_STREAM_INFORMATION StreamInfo[1];
+};
+
+// SRB_GET_DATA_INTERSECTION's question: a client's range for a stream and the
+// buffer the chosen format goes to.
+struct STREAM_DATA_INTERSECT_INFO {
+  ULONG StreamNumber;
+  KSDATARANGE* DataRange;
+  PVOID DataFormatBuffer;
+  ULONG SizeOfDataFormatBuffer;
+};
+
+// ---- Device start and registration ---------------------------------------------------
+struct PORT_CONFIGURATION_INFORMATION {
+  ULONG SizeOfThisPacket;
+  PVOID HwDeviceExtension;
+  DEVICE_OBJECT* ClassDeviceObject;     // the port's functional device object
+  DEVICE_OBJECT* PhysicalDeviceObject;  // the bus's device object for the camera
+  ULONG SystemIoBusNumber;
+  ULONG NumberOfAccessRanges;
+  PVOID AccessRanges;
+  ULONG StreamDescriptorSize;  // set by the minidriver during initialisation
+  IRP* Irp;                    // the start request
+  DEVICE_OBJECT* RealPhysicalDeviceObject;
+  ULONG Reserved[1];
+};
+
+using PHW_RECEIVE_DEVICE_SRB = void (*)(HW_STREAM_REQUEST_BLOCK* srb);
+using PHW_CANCEL_SRB = void (*)(HW_STREAM_REQUEST_BLOCK* srb);
+using PHW_REQUEST_TIMEOUT_HANDLER = void (*)(HW_STREAM_REQUEST_BLOCK* srb);
+using PHW_INTERRUPT = BOOLEAN (*)(PVOID deviceExtension);
+
+struct HW_INITIALIZATION_DATA {
+  ULONG HwInitializationDataSize;
+  PHW_INTERRUPT HwInterrupt;
+  PHW_RECEIVE_DEVICE_SRB HwReceivePacket;
+  PHW_CANCEL_SRB HwCancelPacket;
+  PHW_REQUEST_TIMEOUT_HANDLER HwRequestTimeoutHandler;
+  ULONG DeviceExtensionSize;
+  ULONG PerRequestExtensionSize;
+  ULONG PerStreamExtensionSize;
+  ULONG FilterInstanceExtensionSize;
+  BOOLEAN BusMasterDMA;
+  BOOLEAN Dma24BitAddresses;
+  ULONG BufferAlignment;
+  BOOLEAN TurnOffSynchronization;
+  ULONG DmaBufferSize;
+  ULONG NumNameExtensions;
+  WCHAR** NameExtensionArray;
+};
+
+// Called from the minidriver's driver entry; the port keeps a copy of the
+// record and answers devices of this driver with it from then on.
+NTSTATUS StreamClassRegisterAdapter(PVOID argument1, PVOID argument2,
+                                    HW_INITIALIZATION_DATA* hwInitializationData);
 
 // ---- Notifications to the port -------------------------------------------------
 enum STREAM_MINIDRIVER_STREAM_NOTIFICATION_TYPE {
