@@ -26,8 +26,6 @@ struct STREAM_PROPERTY_DESCRIPTOR {
 };
 
 // ---- Connection set: the allocator framing a pin wants ---------------------------
-constexpr GUID KSPROPSETID_Connection = {
-    0x1D58C920, 0xAC9B, 0x11CF, {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00}};
 constexpr ULONG KSPROPERTY_CONNECTION_ALLOCATORFRAMING = 3;
 
 constexpr ULONG KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY = 0x00000001;
@@ -45,8 +43,6 @@ struct KSALLOCATOR_FRAMING {
 static_assert(sizeof(KSALLOCATOR_FRAMING) == 24);
 
 // ---- Dropped frames of a video capture pin --------------------------------------
-constexpr GUID PROPSETID_VIDCAP_DROPPEDFRAMES = {
-    0xC6E13344, 0x30AC, 0x11D0, {0xA1, 0x8C, 0x00, 0xA0, 0xC9, 0x11, 0x89, 0x56}};
 constexpr ULONG KSPROPERTY_DROPPEDFRAMES_CURRENT = 0;
 
 struct KSPROPERTY_DROPPEDFRAMES_CURRENT_S {
