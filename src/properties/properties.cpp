@@ -21,10 +21,15 @@ struct SteppedLong {
   static constexpr KSPROPERTY_VALUES kValues = {1, kLongType, 2, kLists};
 };
 
+// The item record keeps its values untyped; they are only ever read.
+constexpr PVOID Untyped(const KSPROPERTY_VALUES* values) {
+  return const_cast<KSPROPERTY_VALUES*>(values);
+}
+
 template <ULONG K>
-constexpr const KSPROPERTY_VALUES* ProcAmpValues() {
+constexpr PVOID ProcAmpValues() {
   constexpr ProcAmpProperty p = kProcAmpProperties[K];
-  return &SteppedLong<p.Minimum, p.Maximum, p.Default>::kValues;
+  return Untyped(&SteppedLong<p.Minimum, p.Maximum, p.Default>::kValues);
 }
 
 constexpr ULONG kProcAmpDataSize = sizeof(KSPROPERTY_VIDEOPROCAMP_S);
@@ -58,7 +63,7 @@ constexpr KSPROPERTY_ITEM kCompressionItems[4] = {
     {KSPROPERTY_VIDEOCOMPRESSION_PFRAMES_PER_KEYFRAME, TRUE, kCompressionDataSize,
      kCompressionDataSize, TRUE, nullptr, 0, nullptr, nullptr, 0},
     {KSPROPERTY_VIDEOCOMPRESSION_QUALITY, TRUE, kCompressionDataSize, kCompressionDataSize, TRUE,
-     &SteppedLong<0, 100, 50>::kValues, 0, nullptr, nullptr, 0},
+     Untyped(&SteppedLong<0, 100, 50>::kValues), 0, nullptr, nullptr, 0},
 };
 
 // The five GUID values, in the order of the identifier's fields.

@@ -10,7 +10,7 @@
 #include <cstddef>
 
 #include "control/devicecontext.h"
-#include "platform/streamclass.h"
+#include "platform/videoproperties.h"
 
 // ---- The advertised sets --------------------------------------------------------
 constexpr ULONG kDevicePropertySetCount = 3;

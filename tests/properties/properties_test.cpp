@@ -278,7 +278,8 @@ TEST(PropertySets, TheAdvertisedSetsCarryTheirRangesAndDefaults) {
     const KSPROPERTY_ITEM& item = kDevicePropertySets[0].PropertyItem[i];
     EXPECT_EQ(item.PropertyId, i);
     EXPECT_EQ(item.MinData, 40u);
-    const KSPROPERTY_MEMBERSLIST* lists = item.Values->MembersList;
+    const KSPROPERTY_MEMBERSLIST* lists =
+        static_cast<const KSPROPERTY_VALUES*>(item.Values)->MembersList;
     const auto* range = static_cast<const KSPROPERTY_STEPPING_LONG*>(lists[0].Members);
     EXPECT_EQ(range->SteppingDelta, 1u);
     EXPECT_EQ(range->Bounds.SignedMinimum, expected[i][0]);
@@ -292,10 +293,10 @@ TEST(PropertySets, TheAdvertisedSetsCarryTheirRangesAndDefaults) {
   EXPECT_EQ(kDevicePropertySets[2].PropertiesCount, 4u);
   EXPECT_FALSE(kDevicePropertySets[2].PropertyItem[0].SetSupported);
   const KSPROPERTY_ITEM& quality = kDevicePropertySets[2].PropertyItem[3];
-  const auto* range =
-      static_cast<const KSPROPERTY_STEPPING_LONG*>(quality.Values->MembersList[0].Members);
+  const auto* values = static_cast<const KSPROPERTY_VALUES*>(quality.Values);
+  const auto* range = static_cast<const KSPROPERTY_STEPPING_LONG*>(values->MembersList[0].Members);
   EXPECT_EQ(range->Bounds.SignedMaximum, 100);
-  EXPECT_EQ(*static_cast<const LONG*>(quality.Values->MembersList[1].Members), 50);
+  EXPECT_EQ(*static_cast<const LONG*>(values->MembersList[1].Members), 50);
 }
 
 }  // namespace
