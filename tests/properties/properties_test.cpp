@@ -4,6 +4,8 @@
 // handler serves.
 #include <gtest/gtest.h>
 
+#include "driver/request_filter.h"
+#include "platform/host/stream_port.h"
 #include "property_rig.h"
 
 namespace veltocam::test {
@@ -268,6 +270,27 @@ TEST_F(PropertiesTest, TheCustomSetTakesItsIdentifierFromTheStore) {
   host::DeleteRegistryValue(guidKey, "CUSTOM_PROP_Data3");
   LoadCustomPropertyGuid(ctx());
   EXPECT_TRUE(CustomPropertySetGuid == kBuiltInCustomPropertySetGuid);
+}
+
+TEST_F(PropertiesTest, TheFilterPassesPropertyRequestsToTheHandlerAndCompletesThem) {
+  for (const bool isSet : {true, false}) {
+    KSPROPERTY_VIDEOPROCAMP_S data{};
+    data.Property = {PROPSETID_VIDCAP_VIDEOPROCAMP, KSPROPERTY_VIDEOPROCAMP_CONTRAST, 0};
+    data.Value = isSet ? 5 : 0;
+    STREAM_PROPERTY_DESCRIPTOR descriptor{&data.Property, 0, &data, sizeof(KSPROPERTY),
+                                          sizeof data};
+    HW_STREAM_REQUEST_BLOCK srb{};
+    srb.Command = isSet ? SRB_SET_DEVICE_PROPERTY : SRB_GET_DEVICE_PROPERTY;
+    srb.Status = kPortStatus;
+    srb.HwDeviceExtension = p_.rig.device();
+    srb.CommandData.PropertyInfo = &descriptor;
+    FilterDeviceRequest(&srb);
+    EXPECT_EQ(host::TakeCompletedRequests(), std::vector<HW_STREAM_REQUEST_BLOCK*>{&srb});
+    EXPECT_EQ(srb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(srb.ActualBytesTransferred, 40u);
+    EXPECT_EQ(data.Value, 5);
+  }
+  EXPECT_EQ(p_.rig.camera.RegisterWrites(), (Writes{{kContrast, 160}}));
 }
 
 TEST(PropertySets, TheAdvertisedSetsCarryTheirRangesAndDefaults) {
