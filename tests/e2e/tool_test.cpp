@@ -26,7 +26,9 @@ class Tool : public ::testing::Test {
 
   int Run(std::vector<std::string> args) {
     // Each test keeps its own system directory, not the user's.
-    if (args[0] == "capture") args.insert(args.end(), {"--system", Path("system")});
+    if (args[0] != "decode" && args[0] != "encode") {
+      args.insert(args.end(), {"--system", Path("system")});
+    }
     args.insert(args.begin(), "veltocam");
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -34,6 +36,7 @@ class Tool : public ::testing::Test {
     const int argc = static_cast<int>(argv.size());
     if (command == "capture") return veltocam::app::CaptureCommand(argc, argv.data());
     if (command == "decode") return veltocam::app::DecodeCommand(argc, argv.data());
+    if (command == "snapshot") return veltocam::app::SnapshotCommand(argc, argv.data());
     return veltocam::app::EncodeCommand(argc, argv.data());
   }
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
@@ -115,6 +118,28 @@ TEST_F(Tool, ARegistryThatCannotBeReadOrWrittenIsReportedAndKept) {
   EXPECT_NE(::testing::internal::GetCapturedStderr().find("the registry was not saved"),
             std::string::npos);
   EXPECT_EQ(StoreText(), good);
+}
+
+TEST_F(Tool, SnapshotMakesAPictureOfTheSnapshotFileAtTheSizeItsLengthSays) {
+  fs::create_directories(dir_ / "system");
+  EXPECT_EQ(Run({"snapshot", "-o", Path("none.png")}), 1);
+  // A 176x144 picture: white luma, no colour.
+  std::vector<char> picture(176 * 144, '\xff');
+  picture.resize(176 * 144 * 3 / 2, '\x80');
+  std::ofstream(dir_ / "system" / "snap.dat", std::ios::binary)
+      .write(picture.data(), static_cast<long>(picture.size()));
+  ASSERT_EQ(Run({"snapshot", "-o", Path("snap.png")}), 0);
+  int w = 0, h = 0;
+  std::vector<std::uint8_t> rgb;
+  ASSERT_EQ(veltocam::app::ReadPngRgb(Path("snap.png"), &w, &h, &rgb), "");
+  EXPECT_EQ(w, 176);
+  EXPECT_EQ(h, 144);
+  EXPECT_GT(rgb[0], 250);
+
+  std::ofstream(dir_ / "system" / "snap.dat", std::ios::binary) << "short";
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Run({"snapshot", "-o", Path("bad.png")}), 1);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("5 bytes is not"), std::string::npos);
 }
 
 TEST_F(Tool, BadArgumentsGetAUsageError) {
