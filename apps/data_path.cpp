@@ -8,7 +8,7 @@
 #include "classlayer/recovery.h"
 #include "classlayer/usbconfig.h"
 #include "classlayer/usbrequests.h"
-#include "driver/callback_tables.h"
+#include "driver/driver_entry.h"
 #include "platform/host/scheduler.h"
 #include "platform/host/stream_port.h"
 
@@ -36,16 +36,6 @@ bool Deterministic() {
 }  // namespace
 
 DataPath::DataPath(DEVICE_OBJECT* busDeviceObject) : bus_(busDeviceObject) {
-  const ULONG size = DeviceExtensionSize(sizeof(DeviceContext));
-  device_ = static_cast<ClassDevice*>(ExAllocatePoolWithTag(NonPagedPool, size, kClassPoolTag));
-  if (device_ != nullptr) {
-    RtlZeroMemory(device_, size);
-    device_->Tag = kClassDeviceTag;
-    device_->BusDeviceObject = device_->LowerDeviceObject = busDeviceObject;
-    device_->NumberOfStreams = 1;
-    device_->PowerState = 1;
-    device_->DeviceState = kDeviceInitialising;
-  }
   host::SetRequestCompletionHandler([this](HW_STREAM_REQUEST_BLOCK* srb) { Completed(srb); });
 }
 
@@ -53,7 +43,6 @@ DataPath::~DataPath() {
   if (open_) CloseVideoStream();
   if (initialized_) UninitializeDevice();
   host::SetRequestCompletionHandler({});
-  if (device_ != nullptr) ExFreePool(device_);
 }
 
 DeviceContext* DataPath::Context() {
@@ -61,23 +50,10 @@ DeviceContext* DataPath::Context() {
 }
 
 NTSTATUS DataPath::InitializeDevice() {
-  if (device_ == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  InstallCallbackTable(Context(), DeviceLayerCallbacks(), kCallbackTableVersion,
-                       kDeviceLayerControlFlags);
-  AdoptBasicCallbackTable(device_, DeviceLayerBasicCallbacks());
-  const NTSTATUS status = ConfigureDevice(device_);
-  if (!NT_SUCCESS(status)) {
-    ReleaseDeviceConfiguration(device_);
-    FreeDeviceBuffers(Context());
-    return status;
-  }
-  for (LIST_ENTRY& list : device_->ControlWaitList) InitializeListHead(&list);
-  KeInitializeSpinLock(&device_->ControlLock);
-  KeInitializeSpinLock(&device_->CompletionLock);
-  KeInitializeSpinLock(&device_->PipeTableLock);
-  device_->Removed = 0;
-  device_->EventEnableCount = 0;
-  device_->DeviceState = kDeviceStarted;
+  NTSTATUS status = port_.LoadDriver(DriverEntry);
+  if (NT_SUCCESS(status)) status = port_.AddDevice(bus_, &portDevice_);
+  if (!NT_SUCCESS(status)) return status;
+  device_ = static_cast<ClassDevice*>(port_.DeviceExtension(portDevice_));
   initialized_ = true;
   return STATUS_SUCCESS;
 }
@@ -110,7 +86,9 @@ NTSTATUS DataPath::OpenVideoStream(const StreamFormat& format, ULONG readRequest
   stream_.SizeOfThisPacket = sizeof stream_;
   stream_.StreamNumber = 0;
   stream_.HwStreamExtension = channel_;
-  stream_.HwDeviceExtension = device_;
+  // Not a stream the port opened: its completions go to the port's sink for
+  // requests of no port device, which hands them to Completed.
+  stream_.HwDeviceExtension = nullptr;
   stream_.StreamHeaderMediaSpecific = sizeof(KS_FRAME_INFO);
 
   Channel* c = channel_;
@@ -336,9 +314,10 @@ void DataPath::CloseVideoStream() {
 
 NTSTATUS DataPath::UninitializeDevice() {
   if (!initialized_) return STATUS_SUCCESS;
-  device_->DeviceState = kDeviceRemoved;
-  const NTSTATUS status = CallUnInitialize(device_);
-  ReleaseDeviceConfiguration(device_);
+  const NTSTATUS status = port_.Uninitialize(portDevice_);
+  port_.RemoveDevice(portDevice_);
+  portDevice_ = nullptr;
+  device_ = nullptr;
   initialized_ = false;
   return status;
 }

@@ -1,12 +1,13 @@
-// The driver's data path on the host: a device brought up on the host USB bus
-// as the stream-class port would (device initialisation), one video stream
-// opened at a format and run, read requests kept queued, and the pictures they
-// come back with.
+// The driver's data path on the host: the driver loaded by the host's
+// stream-class port and a device started for the camera on the host USB bus
+// (driver entry, device initialisation, stream information, initialisation
+// complete), one video stream opened at a format and run, read requests kept
+// queued, and the pictures they come back with.
 //
-// The stream-class side (adapter registration, the request dispatcher, stream
-// open and state changes) is done here the way the port and the class layer's
-// stream handling will do it; every step below the stream open is the
-// driver's own code. This is the one place that wiring lives.
+// The stream side (open, state changes, reads, close) is still wired by hand
+// here the way the class layer's stream handling will do it; every step below
+// the stream open is the driver's own code. This is the one place that wiring
+// lives.
 #pragma once
 
 #include <condition_variable>
@@ -19,6 +20,7 @@
 #include "classlayer/channel.h"
 #include "classlayer/device.h"
 #include "control/devicecontext.h"
+#include "platform/host/stream_port.h"
 #include "platform/streamclass.h"
 
 namespace veltocam::app {
@@ -55,8 +57,9 @@ class DataPath {
   DataPath(const DataPath&) = delete;
   DataPath& operator=(const DataPath&) = delete;
 
-  // Device initialisation: the callback table, the USB configuration, the
-  // camera's identification.
+  // Loads the driver and starts the device through the port: the filter
+  // installs the callback table, the class layer configures USB, the camera
+  // is identified.
   NTSTATUS InitializeDevice();
   // Opens the video stream (bandwidth, capture start, transfer sets, watchdog),
   // moves it through pause to run and queues `readRequests` reads.
@@ -83,6 +86,8 @@ class DataPath {
   void StopStreaming();
 
   DEVICE_OBJECT* bus_;
+  host::StreamClassPort port_;
+  host::PortDevice* portDevice_ = nullptr;
   ClassDevice* device_ = nullptr;
   Channel* channel_ = nullptr;
   HW_STREAM_OBJECT stream_{};

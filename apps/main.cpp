@@ -11,6 +11,7 @@ constexpr const char* kUsage =
     "  capture  stream from the simulated camera through the driver to .y4m or .png\n"
     "  decode   decode one compressed frame dump to .y4m, .png or .yuv\n"
     "  encode   make a compressed frame dump of a scene, as the camera sends it\n"
+    "  formats  list the streams and formats the driver offers (--json for JSON)\n"
     "  snapshot the driver's last snapshot as a .png\n"
     "run a command without arguments for its options";
 
@@ -25,6 +26,7 @@ int main(int argc, char** argv) {
   if (std::strcmp(command, "capture") == 0) return veltocam::app::CaptureCommand(argc, argv);
   if (std::strcmp(command, "decode") == 0) return veltocam::app::DecodeCommand(argc, argv);
   if (std::strcmp(command, "encode") == 0) return veltocam::app::EncodeCommand(argc, argv);
+  if (std::strcmp(command, "formats") == 0) return veltocam::app::FormatsCommand(argc, argv);
   if (std::strcmp(command, "snapshot") == 0) return veltocam::app::SnapshotCommand(argc, argv);
   if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "help") == 0) {
     std::printf("%s\n", kUsage);

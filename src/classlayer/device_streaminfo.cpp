@@ -19,12 +19,12 @@ constexpr ULONG kDroppedFramesCurrent = 0;
 constexpr ULONG kPropertyRequestSize = 24;       // set GUID, id, flags
 constexpr ULONG kAllocatorFramingSize = 24;      // requirements, pool, frames, size, alignment
 constexpr ULONG kDroppedFramesCurrentSize = 48;  // property, picture number, drops, frame size
-constexpr KSPROPERTY_ITEM kConnectionItems[] = {
-    {kConnectionAllocatorFraming, TRUE, kPropertyRequestSize, kAllocatorFramingSize, FALSE,
-     nullptr, 0, nullptr, nullptr, 0}};
-constexpr KSPROPERTY_ITEM kDroppedFramesItems[] = {
-    {kDroppedFramesCurrent, TRUE, kPropertyRequestSize, kDroppedFramesCurrentSize, FALSE, nullptr,
-     0, nullptr, nullptr, 0}};
+constexpr KSPROPERTY_ITEM kConnectionItems[] = {{kConnectionAllocatorFraming, TRUE,
+                                                 kPropertyRequestSize, kAllocatorFramingSize, FALSE,
+                                                 nullptr, 0, nullptr, nullptr, 0}};
+constexpr KSPROPERTY_ITEM kDroppedFramesItems[] = {{kDroppedFramesCurrent, TRUE,
+                                                    kPropertyRequestSize, kDroppedFramesCurrentSize,
+                                                    FALSE, nullptr, 0, nullptr, nullptr, 0}};
 constexpr KSPROPERTY_SET kStreamPropertySets[] = {
     {&KSPROPSETID_Connection, 1, kConnectionItems, 0, nullptr},
     {&PROPSETID_VIDCAP_DROPPEDFRAMES, 1, kDroppedFramesItems, 0, nullptr}};

@@ -475,7 +475,11 @@ void StreamClassDeviceNotification(STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE ty
                                    PVOID hwDeviceExtension, ...);
 
 // ---- Master clock ----------------------------------------------------------------
-enum TIME_FUNCTION { TIME_GET_STREAM_TIME = 0, TIME_READ_ONBOARD_CLOCK = 1, TIME_SET_ONBOARD_CLOCK = 2 };
+enum TIME_FUNCTION {
+  TIME_GET_STREAM_TIME = 0,
+  TIME_READ_ONBOARD_CLOCK = 1,
+  TIME_SET_ONBOARD_CLOCK = 2
+};
 
 struct HW_TIME_CONTEXT {
   PVOID HwDeviceExtension;

@@ -70,8 +70,8 @@ NTSTATUS IntersectDataRange(HW_STREAM_REQUEST_BLOCK* srb) {
   KS_BITMAPINFOHEADER& bitmap = format->VideoInfoHeader.bmiHeader;
   const LONG height = bitmap.biHeight < 0 ? -bitmap.biHeight : bitmap.biHeight;
   // Rows padded to a multiple of 32 bits.
-  const auto imageSize = static_cast<ULONG>(
-      ((bitmap.biWidth * bitmap.biBitCount + 31) / 32) * 4 * height);
+  const auto imageSize =
+      static_cast<ULONG>(((bitmap.biWidth * bitmap.biBitCount + 31) / 32) * 4 * height);
   format->DataFormat.SampleSize = imageSize;
   bitmap.biSizeImage = imageSize;
   srb->ActualBytesTransferred = size;

@@ -46,29 +46,19 @@ const KS_DATARANGE_VIDEO* const kCaptureList[kCaptureCount] = {
     &kCaptureRanges[0], &kCaptureRanges[1], &kCaptureRanges[2], &kCaptureRanges[3],
     &kCaptureRanges[4], &kCaptureRanges[5], &kCaptureRanges[6], &kCaptureRanges[7],
     &kCaptureRanges[8], &kCaptureRanges[9]};
-const KS_DATARANGE_VIDEO* const kStillList[kStillCount] = {
-    &kStillRanges[0], &kStillRanges[1], &kStillRanges[2],
-    &kStillRanges[3], &kStillRanges[4], &kStillRanges[5]};
+const KS_DATARANGE_VIDEO* const kStillList[kStillCount] = {&kStillRanges[0], &kStillRanges[1],
+                                                           &kStillRanges[2], &kStillRanges[3],
+                                                           &kStillRanges[4], &kStillRanges[5]};
 
 // The same lists as the port reads them: pointers to the data ranges.
 const KSDATAFORMAT* const kCaptureFormats[kCaptureCount] = {
-    &kCaptureRanges[0].DataRange,
-    &kCaptureRanges[1].DataRange,
-    &kCaptureRanges[2].DataRange,
-    &kCaptureRanges[3].DataRange,
-    &kCaptureRanges[4].DataRange,
-    &kCaptureRanges[5].DataRange,
-    &kCaptureRanges[6].DataRange,
-    &kCaptureRanges[7].DataRange,
-    &kCaptureRanges[8].DataRange,
+    &kCaptureRanges[0].DataRange, &kCaptureRanges[1].DataRange, &kCaptureRanges[2].DataRange,
+    &kCaptureRanges[3].DataRange, &kCaptureRanges[4].DataRange, &kCaptureRanges[5].DataRange,
+    &kCaptureRanges[6].DataRange, &kCaptureRanges[7].DataRange, &kCaptureRanges[8].DataRange,
     &kCaptureRanges[9].DataRange};
 const KSDATAFORMAT* const kStillFormats[kStillCount] = {
-    &kStillRanges[0].DataRange,
-    &kStillRanges[1].DataRange,
-    &kStillRanges[2].DataRange,
-    &kStillRanges[3].DataRange,
-    &kStillRanges[4].DataRange,
-    &kStillRanges[5].DataRange};
+    &kStillRanges[0].DataRange, &kStillRanges[1].DataRange, &kStillRanges[2].DataRange,
+    &kStillRanges[3].DataRange, &kStillRanges[4].DataRange, &kStillRanges[5].DataRange};
 
 const KSPIN_MEDIUM kStandardMedium = {KSMEDIUMSETID_Standard, 0, 0};
 

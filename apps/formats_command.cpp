@@ -1,0 +1,152 @@
+// veltocam formats: the streams and formats the driver offers, as it answers
+// a capture client: the driver is loaded, the simulated camera started, and
+// every listed format is put to the driver as a data range.
+#include <cstdio>
+#include <string>
+
+#include "apps/command_line.h"
+#include "apps/commands.h"
+#include "client/capture_client.h"
+#include "driver/driver_entry.h"
+#include "platform/host/platform.h"
+#include "platform/host/trace.h"
+#include "platform/host/usb_bus.h"
+#include "sim/camera_model.h"
+#include "sim/simulated_camera.h"
+
+namespace veltocam::app {
+namespace {
+
+constexpr const char* kUsage =
+    "usage: veltocam formats [--json]\n"
+    "  lists each stream's formats in list order as the driver answers them:\n"
+    "  FOURCC, width, height, frame interval (100 ns) and frames per second, sample size";
+
+struct Answer {
+  client::FormatInfo format;
+  NTSTATUS status = STATUS_SUCCESS;
+};
+
+struct StreamAnswers {
+  client::StreamInfo stream;
+  std::vector<Answer> answers;
+};
+
+// The driver's answer to the listed format put to it as a client's range.
+Answer AskDriver(client::CaptureClient& capture, ULONG stream, const client::FormatInfo& listed) {
+  Answer answer{listed, STATUS_SUCCESS};
+  std::vector<std::uint8_t> format;
+  const KS_DATARANGE_VIDEO range = client::CaptureClient::RangeFor(listed);
+  answer.status = capture.Intersect(stream, range.DataRange, &format);
+  if (NT_SUCCESS(answer.status)) {
+    const auto* video = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data());
+    const KS_BITMAPINFOHEADER& bitmap = video->VideoInfoHeader.bmiHeader;
+    answer.format.width = bitmap.biWidth;
+    answer.format.height = bitmap.biHeight;
+    answer.format.compression = bitmap.biCompression;
+    answer.format.frameInterval = video->VideoInfoHeader.AvgTimePerFrame;
+    answer.format.sampleSize = video->DataFormat.SampleSize;
+  }
+  return answer;
+}
+
+void PrintText(const std::vector<StreamAnswers>& streams) {
+  for (const StreamAnswers& s : streams) {
+    std::printf("stream %u (%s): %zu formats\n", s.stream.number, s.stream.name.c_str(),
+                s.answers.size());
+    std::printf("  %-3s %-6s %6s %6s %10s %7s %11s\n", "#", "FOURCC", "width", "height", "interval",
+                "fps", "sample size");
+    for (const Answer& a : s.answers) {
+      const client::FormatInfo& f = a.format;
+      if (!NT_SUCCESS(a.status)) {
+        std::printf("  %-3u refused (status 0x%08X)\n", f.index, static_cast<unsigned>(a.status));
+        continue;
+      }
+      std::printf("  %-3u %-6s %6d %6d %10lld %7.2f %11u\n", f.index, f.FourccText().c_str(),
+                  f.width, f.height, static_cast<long long>(f.frameInterval), f.FramesPerSecond(),
+                  f.sampleSize);
+    }
+  }
+}
+
+void PrintJson(const std::vector<StreamAnswers>& streams) {
+  std::printf("[");
+  for (std::size_t i = 0; i < streams.size(); ++i) {
+    const StreamAnswers& s = streams[i];
+    std::printf("%s\n  {\"number\": %u, \"name\": \"%s\", \"formats\": [", i == 0 ? "" : ",",
+                s.stream.number, s.stream.name.c_str());
+    bool first = true;
+    for (const Answer& a : s.answers) {
+      if (!NT_SUCCESS(a.status)) continue;
+      const client::FormatInfo& f = a.format;
+      std::printf(
+          "%s\n    {\"index\": %u, \"fourcc\": \"%s\", \"width\": %d, \"height\": %d, "
+          "\"frameInterval\": %lld, \"fps\": %.2f, \"sampleSize\": %u}",
+          first ? "" : ",", f.index, f.FourccText().c_str(), f.width, f.height,
+          static_cast<long long>(f.frameInterval), f.FramesPerSecond(), f.sampleSize);
+      first = false;
+    }
+    std::printf("\n  ]}");
+  }
+  std::printf("\n]\n");
+}
+
+// Loads the driver, starts the camera and asks it; empty on failure.
+NTSTATUS Collect(std::vector<StreamAnswers>* result) {
+  sim::SimulatedCamera camera;
+  host::UsbBus bus;
+  bus.Attach(camera);
+  host::StreamClassPort port;
+  NTSTATUS status = port.LoadDriver(DriverEntry);
+  host::PortDevice* device = nullptr;
+  if (NT_SUCCESS(status)) status = port.AddDevice(bus.DeviceObject(), &device);
+  if (!NT_SUCCESS(status)) return status;
+  client::CaptureClient capture(port);
+  status = capture.FindDevice();
+  for (const client::StreamInfo& stream : capture.Streams()) {
+    StreamAnswers answers{stream, {}};
+    for (const client::FormatInfo& listed : stream.formats) {
+      answers.answers.push_back(AskDriver(capture, stream.number, listed));
+    }
+    result->push_back(std::move(answers));
+  }
+  port.RemoveDevice(device);
+  return status;
+}
+
+}  // namespace
+
+int FormatsCommand(int argc, char** argv) {
+  bool json = false;
+  try {
+    CommandLine line(argc, argv, 2);
+    json = line.TakeSwitch("json");
+    if (!line.Rest().empty()) throw UsageError("formats takes no arguments");
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "veltocam: %s\n%s\n", e.what(), kUsage);
+    return 1;
+  }
+  host::ResetPlatform(host::SchedulerMode::Deterministic);
+  host::SetTraceSink([](std::string_view) {});  // the driver's debugger output is not wanted here
+  if (!sim::LoadCameraModelSettings()) {
+    std::fprintf(stderr, "veltocam: the camera model's settings are malformed\n");
+    return 1;
+  }
+  std::vector<StreamAnswers> streams;
+  const NTSTATUS status = Collect(&streams);
+  host::ShutdownKernel();
+  host::SetTraceSink({});
+  if (!NT_SUCCESS(status)) {
+    std::fprintf(stderr, "veltocam: the camera did not start (status 0x%08X)\n",
+                 static_cast<unsigned>(status));
+    return 1;
+  }
+  if (json) {
+    PrintJson(streams);
+  } else {
+    PrintText(streams);
+  }
+  return 0;
+}
+
+}  // namespace veltocam::app

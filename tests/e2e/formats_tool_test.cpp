@@ -1,0 +1,65 @@
+// veltocam formats as a user runs it: the capture stream's formats in list
+// order, as text and as one JSON document.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "apps/commands.h"
+
+namespace {
+
+std::string RunFormats(std::vector<std::string> args, int* status) {
+  args.insert(args.begin(), {"veltocam", "formats"});
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  testing::internal::CaptureStdout();
+  *status = veltocam::app::FormatsCommand(static_cast<int>(argv.size()), argv.data());
+  return testing::internal::GetCapturedStdout();
+}
+
+TEST(FormatsTool, ListsTheCaptureFormatsInListOrder) {
+  int status = -1;
+  const std::string text = RunFormats({}, &status);
+  ASSERT_EQ(status, 0);
+  EXPECT_NE(text.find("stream 0 (capture): 10 formats"), std::string::npos) << text;
+  const std::vector<std::string> rows = {
+      "  0   I420      320    240     333333   30.00      115200",
+      "  3   I420      352    288     333333   30.00      152064",
+      "  4   I420      640    480     333333   30.00      460800",
+      "  9   RGB24     640    480     333333   30.00      921600"};
+  std::size_t at = 0;
+  for (const std::string& row : rows) {
+    const std::size_t found = text.find(row, at);
+    ASSERT_NE(found, std::string::npos) << row << "\n" << text;
+    at = found;
+  }
+  EXPECT_EQ(text.find("still"), std::string::npos);  // this camera has one stream
+}
+
+TEST(FormatsTool, JsonHasEachStreamWithItsNumberNameAndFormats) {
+  int status = -1;
+  const std::string json = RunFormats({"--json"}, &status);
+  ASSERT_EQ(status, 0);
+  EXPECT_EQ(json.front(), '[');
+  EXPECT_NE(json.find("{\"number\": 0, \"name\": \"capture\", \"formats\": ["), std::string::npos);
+  EXPECT_NE(json.find("{\"index\": 1, \"fourcc\": \"I420\", \"width\": 160, \"height\": 120, "
+                      "\"frameInterval\": 333333, \"fps\": 30.00, \"sampleSize\": 28800}"),
+            std::string::npos)
+      << json;
+  std::size_t entries = 0;
+  for (std::size_t at = json.find("\"index\""); at != std::string::npos;
+       at = json.find("\"index\"", at + 1)) {
+    ++entries;
+  }
+  EXPECT_EQ(entries, 10u);
+  EXPECT_EQ(json.substr(json.size() - 2), "]\n");
+}
+
+TEST(FormatsTool, RefusesArguments) {
+  int status = -1;
+  RunFormats({"--size", "1x1"}, &status);
+  EXPECT_EQ(status, 1);
+}
+
+}  // namespace

@@ -1,0 +1,345 @@
+// The driver as the platform loads it: registration, device start through
+// the port, the stream information, the data-range answers a capture client
+// gets, the service interface, the device event, the filter's stream
+// handlers, uninitialisation and removal.
+#include <gtest/gtest.h>
+
+#include "classlayer/bulk.h"
+#include "classlayer/device.h"
+#include "classlayer/device_events.h"
+#include "classlayer/frame_request.h"
+#include "classlayer/frameengine.h"
+#include "classlayer/recovery.h"
+#include "classlayer/video_format.h"
+#include "client/capture_client.h"
+#include "driver/driver_entry.h"
+#include "driver/request_filter.h"
+#include "platform/host/pool.h"
+#include "platform/host/usb_bus.h"
+#include "properties/formats.h"
+#include "sim/camera_model.h"
+#include "sim/simulated_camera.h"
+#include "support/camera_rig.h"
+
+namespace veltocam::test {
+namespace {
+
+class PortTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetDeviceLayerState();
+    ASSERT_TRUE(sim::LoadCameraModelSettings());
+    bus_.Attach(camera_);
+    ASSERT_EQ(port_.LoadDriver(DriverEntry), STATUS_SUCCESS);
+  }
+  void Start() {
+    ASSERT_EQ(port_.AddDevice(bus_.DeviceObject(), &device_), STATUS_SUCCESS);
+    ASSERT_EQ(client_.FindDevice(), STATUS_SUCCESS);
+  }
+  ClassDevice* Device() { return static_cast<ClassDevice*>(port_.DeviceExtension(device_)); }
+  DeviceContext* Context() { return static_cast<DeviceContext*>(DeviceContextOf(Device())); }
+
+  // A query-interface request to the device object, as another driver sends it.
+  NTSTATUS QueryInterface(const GUID& type, USHORT size, USHORT version, ServiceInterface* record,
+                          UCHAR minor = IRP_MN_QUERY_INTERFACE) {
+    DEVICE_OBJECT* object = port_.DeviceObject(device_);
+    IRP* irp = IoAllocateIrp(object->StackSize, FALSE);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    IO_STACK_LOCATION* next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_PNP;
+    next->MinorFunction = minor;
+    next->Parameters.QueryInterface = {&type, size, version, reinterpret_cast<INTERFACE*>(record),
+                                       nullptr};
+    IoSetCompletionRoutine(irp, Keep, nullptr, TRUE, TRUE, TRUE);
+    const NTSTATUS status = IoCallDriver(object, irp);
+    IoFreeIrp(irp);
+    return status;
+  }
+
+  static NTSTATUS Keep(DEVICE_OBJECT*, IRP*, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+
+  sim::SimulatedCamera camera_;
+  host::UsbBus bus_;
+  host::StreamClassPort port_;
+  host::PortDevice* device_ = nullptr;
+  client::CaptureClient client_{port_};
+};
+
+TEST_F(PortTest, TheDriverRegistersTheRecordTheClassLayerFills) {
+  const HW_INITIALIZATION_DATA& r = port_.Registration();
+  EXPECT_EQ(r.HwInitializationDataSize, sizeof(HW_INITIALIZATION_DATA));
+  EXPECT_EQ(r.HwInterrupt, nullptr);
+  EXPECT_EQ(r.HwReceivePacket, &FilterDeviceRequest);
+  EXPECT_EQ(r.HwCancelPacket, &CancelReadRequest);
+  EXPECT_EQ(r.HwRequestTimeoutHandler, &ReadRequestTimeout);
+  EXPECT_EQ(r.DeviceExtensionSize, sizeof(ClassDevice) + sizeof(DeviceContext));
+  EXPECT_EQ(r.PerRequestExtensionSize, sizeof(FrameRequest) + 4);
+  EXPECT_EQ(r.PerStreamExtensionSize, sizeof(Channel));
+  EXPECT_EQ(r.FilterInstanceExtensionSize, 0u);
+  EXPECT_FALSE(r.BusMasterDMA || r.Dma24BitAddresses);
+  EXPECT_EQ(r.BufferAlignment, 3u);
+  EXPECT_TRUE(r.TurnOffSynchronization);
+  EXPECT_EQ(r.DmaBufferSize, 0u);
+  EXPECT_EQ(r.NumNameExtensions, 0u);
+}
+
+TEST_F(PortTest, AStartedDeviceDescribesOneCaptureStreamWithTheSnapshotEvent) {
+  Start();
+  ClassDevice* d = Device();
+  EXPECT_EQ(d->DeviceState, kDeviceStarted);
+  EXPECT_EQ(d->Version, kCallbackTableVersion);
+  EXPECT_EQ(d->ControlFlags, 0x0Cu);
+  EXPECT_EQ(d->ClassDeviceObject, port_.DeviceObject(device_));
+  EXPECT_EQ(d->BusDeviceObject, bus_.DeviceObject());
+  EXPECT_EQ(Context()->ClassDeviceObject, port_.DeviceObject(device_));
+  EXPECT_EQ(Context()->LowerDeviceObject, bus_.DeviceObject());
+  const ULONG flags = port_.DeviceObject(device_)->Flags;
+  EXPECT_EQ(flags & (DO_DIRECT_IO | DO_DEVICE_INITIALIZING), DO_DIRECT_IO);
+
+  const HW_STREAM_HEADER& h = port_.StreamInformation(device_)->StreamHeader;
+  EXPECT_EQ(h.NumberOfStreams, 1u);
+  EXPECT_EQ(h.SizeOfHwStreamInformation, sizeof(HW_STREAM_INFORMATION));
+  ASSERT_EQ(h.Topology->CategoriesCount, 3u);
+  EXPECT_TRUE(h.Topology->Categories[0] == KSCATEGORY_VIDEO);
+  EXPECT_TRUE(h.Topology->Categories[2] == KSCATEGORY_CAPTURE);
+  ASSERT_EQ(h.NumDevEventArrayEntries, 1u);
+  EXPECT_TRUE(*h.DeviceEventsArray[0].Set == kSnapshotEventSet);
+  EXPECT_EQ(h.DeviceEventsArray[0].EventsCount, 1u);
+  EXPECT_EQ(h.DeviceEventRoutine, &EventEnable);
+  EXPECT_EQ(h.NumDevPropArrayEntries, 0u);
+
+  const HW_STREAM_INFORMATION& s = port_.StreamInformation(device_)->StreamInfo[0];
+  EXPECT_EQ(s.NumberOfPossibleInstances, 1u);
+  EXPECT_EQ(s.DataFlow, KSPIN_DATAFLOW_OUT);
+  EXPECT_TRUE(s.DataAccessible);
+  EXPECT_TRUE(*s.Name == PINNAME_VIDEO_CAPTURE && *s.Category == PINNAME_VIDEO_CAPTURE);
+  ASSERT_EQ(s.NumStreamPropArrayEntries, 2u);
+  EXPECT_TRUE(*s.StreamPropertiesArray[0].Set == KSPROPSETID_Connection);
+  EXPECT_TRUE(*s.StreamPropertiesArray[1].Set == PROPSETID_VIDCAP_DROPPEDFRAMES);
+  EXPECT_EQ(s.NumberOfFormatArrayEntries, 10u);
+}
+
+TEST_F(PortTest, AClientGetsEveryListedFormatAndOpensOnlyListedOnes) {
+  Start();
+  std::vector<client::StreamInfo> streams = client_.Streams();
+  ASSERT_EQ(streams.size(), 1u);
+  EXPECT_EQ(streams[0].name, "capture");
+  for (const client::FormatInfo& listed : streams[0].formats) {
+    SCOPED_TRACE(listed.index);
+    std::vector<std::uint8_t> format;
+    KS_DATARANGE_VIDEO range = client::CaptureClient::RangeFor(listed);
+    ASSERT_EQ(client_.Intersect(0, range.DataRange, &format), STATUS_SUCCESS);
+    ASSERT_EQ(format.size(), 152u);
+    EXPECT_TRUE(VerifyDataFormat(reinterpret_cast<KSDATAFORMAT*>(format.data()), 0));
+    // A listed format passes the filter to the class layer's stream open.
+    std::unique_ptr<client::CaptureStream> stream;
+    EXPECT_NE(client_.Open(0, format, &stream), STATUS_INVALID_PARAMETER);
+    if (stream) {
+      EXPECT_EQ(stream->Close(), STATUS_SUCCESS);
+    }
+  }
+  // An unlisted one never reaches it, and no stream is marked open.
+  KS_DATARANGE_VIDEO iyuv = streams[0].formats[0].range;
+  iyuv.DataRange.SubFormat = FourccSubtype(kFourccIyuv);
+  std::vector<std::uint8_t> format;
+  EXPECT_EQ(client_.Intersect(0, iyuv.DataRange, &format), STATUS_NO_MATCH);
+  format.assign(152, 0);
+  RtlCopyMemory(format.data(), &iyuv.DataRange, sizeof(KSDATAFORMAT));
+  RtlCopyMemory(format.data() + sizeof(KSDATAFORMAT), &iyuv.VideoInfoHeader, 88);
+  reinterpret_cast<KSDATAFORMAT*>(format.data())->FormatSize = 152;
+  std::unique_ptr<client::CaptureStream> stream;
+  EXPECT_EQ(client_.Open(0, format, &stream), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Context()->StreamOpen, 0);
+  EXPECT_EQ(client_.Open(1, format, &stream), STATUS_INVALID_PARAMETER);  // not described
+}
+
+TEST_F(PortTest, TheServiceInterfaceIsObtainedAtStartAndAnsweredOnlyAsAsked) {
+  Start();
+  const ServiceInterface& s = Context()->Services;
+  EXPECT_EQ(s.Size, sizeof(ServiceInterface));
+  EXPECT_EQ(s.Version, kServiceInterfaceVersion);
+  EXPECT_EQ(s.InterruptWait, &InterruptWait);
+  EXPECT_EQ(s.BulkTransfer, &BulkTransfer);
+  EXPECT_EQ(s.ChangeVideoFormat, &ChangeVideoFormat);
+  EXPECT_EQ(s.IsoPipeControl, &IsoPipeControl);
+  EXPECT_EQ(s.BulkCancel, &BulkCancel);
+
+  struct Case {
+    const GUID* type;
+    USHORT size;
+    USHORT version;
+    UCHAR minor;
+    NTSTATUS status;
+  };
+  const GUID other = KSCATEGORY_VIDEO;
+  const USHORT size = sizeof(ServiceInterface);
+  const Case cases[] = {
+      {&kServiceInterfaceGuid, size, 0x200, IRP_MN_QUERY_INTERFACE, STATUS_SUCCESS},
+      {&kServiceInterfaceGuid, size, 0x100, IRP_MN_QUERY_INTERFACE, STATUS_NOT_SUPPORTED},
+      {&kServiceInterfaceGuid, static_cast<USHORT>(size + 4), 0x200, IRP_MN_QUERY_INTERFACE,
+       STATUS_NOT_SUPPORTED},
+      {&other, size, 0x200, IRP_MN_QUERY_INTERFACE, STATUS_NOT_SUPPORTED},
+      {&kServiceInterfaceGuid, size, 0x200, 0x07, STATUS_NOT_SUPPORTED},  // not answered
+  };
+  for (const Case& c : cases) {
+    ServiceInterface record{};
+    record.Context = &record;
+    const NTSTATUS status = QueryInterface(*c.type, c.size, c.version, &record, c.minor);
+    EXPECT_EQ(status, c.status);
+    EXPECT_EQ(record.Context, &record);  // left as the requester filled it
+    EXPECT_EQ(record.IsoPipeControl != nullptr, NT_SUCCESS(c.status));
+    EXPECT_EQ(record.Version, NT_SUCCESS(c.status) ? kServiceInterfaceVersion : 0);
+  }
+}
+
+TEST_F(PortTest, TheSnapshotEventReachesClientsOnlyWhileEnabled) {
+  Start();
+  SignalSnapshotEvent(Device());
+  EXPECT_EQ(port_.DeviceEventsSignalled(device_), 0u);
+  EXPECT_EQ(client_.EnableDeviceEvent(true), STATUS_SUCCESS);
+  EXPECT_EQ(Device()->EventEnableCount, 1);
+  SignalSnapshotEvent(Device());
+  EXPECT_EQ(port_.DeviceEventsSignalled(device_), 1u);
+  EXPECT_EQ(client_.EnableDeviceEvent(false), STATUS_SUCCESS);
+  EXPECT_EQ(Device()->EventEnableCount, 0);
+  SignalSnapshotEvent(Device());
+  EXPECT_EQ(port_.DeviceEventsSignalled(device_), 1u);
+}
+
+TEST_F(PortTest, UninitialisationWithAStreamOpenWaitsForTheLastClose) {
+  Start();
+  Device()->OpenCount[0] = 1;  // as an open capture stream leaves it
+  EXPECT_EQ(port_.Uninitialize(device_), STATUS_SUCCESS);
+  EXPECT_EQ(Device()->DeviceState, kDeviceRemoved);
+  EXPECT_NE(Device()->DeviceDescriptor, nullptr);
+  EXPECT_NE(Context()->RawImageBuffer, nullptr);  // UnInitialize has not run
+  Device()->OpenCount[0] = 0;                     // the close of that stream
+  EXPECT_EQ(FinishUninitialize(Device()), STATUS_SUCCESS);
+  EXPECT_EQ(Device()->DeviceDescriptor, nullptr);
+  EXPECT_EQ(Context()->RawImageBuffer, nullptr);
+  EXPECT_EQ(FinishUninitialize(Device()), STATUS_SUCCESS);  // once only
+  port_.RemoveDevice(device_);
+}
+
+TEST_F(PortTest, RemovingTheCameraLeavesNothingAllocatedAndNoRequestBehind) {
+  Start();
+  EXPECT_EQ(port_.SetPowerState(device_, PowerDeviceD3), STATUS_NOT_IMPLEMENTED);
+  EXPECT_EQ(port_.DeviceRequest(device_, SRB_PAGING_OUT_DRIVER, {}), STATUS_SUCCESS);
+  EXPECT_EQ(port_.DeviceRequest(device_, SRB_GET_DEVICE_PROPERTY, {}), STATUS_NOT_IMPLEMENTED);
+  bus_.Detach();
+  port_.RemoveDevice(device_);
+  EXPECT_EQ(port_.Devices().size(), 0u);
+  EXPECT_EQ(host::OutstandingBlocks(), 0u);
+}
+
+TEST_F(PortTest, AFailedAllocationAnywhereInTheStartLeavesNothingBehind) {
+  for (std::uint64_t n = 1;; ++n) {
+    SCOPED_TRACE(n);
+    ResetDeviceLayerState();
+    const std::uint64_t failedBefore = host::FailedAllocationCount();
+    host::FailNthAllocation(n);
+    const NTSTATUS status = port_.AddDevice(bus_.DeviceObject(), &device_);
+    const bool failed = host::FailedAllocationCount() != failedBefore;
+    host::FailNthAllocation(0);
+    if (NT_SUCCESS(status)) port_.RemoveDevice(device_);
+    EXPECT_EQ(host::OutstandingBlocks(), 0u);
+    EXPECT_EQ(port_.Devices().size(), 0u);
+    if (!failed) {
+      EXPECT_EQ(status, STATUS_SUCCESS);
+      break;
+    }
+    ASSERT_LT(n, 5000u);
+  }
+}
+
+// The filter's stream control handler on a stream the class layer keeps.
+class StreamHandlerTest : public PortTest {
+ protected:
+  void SetUp() override {
+    PortTest::SetUp();
+    Start();
+    KeInitializeSemaphore(&channel_.WorkLock, 1, 1);
+    stream_.StreamNumber = 0;
+    stream_.HwStreamExtension = &channel_;
+    stream_.HwDeviceExtension = nullptr;  // not a stream the port opened
+    const KS_DATARANGE_VIDEO& listed = Entry(3);
+    format_.DataFormat = listed.DataRange;
+    format_.DataFormat.FormatSize = sizeof format_;
+    format_.VideoInfoHeader = listed.VideoInfoHeader;
+  }
+  void TearDown() override {
+    if (channel_.VideoInfo != nullptr) ExFreePool(channel_.VideoInfo);
+  }
+  static const KS_DATARANGE_VIDEO& Entry(ULONG index) {
+    ULONG count = 0;
+    return *StreamFormats(0, &count)[index];
+  }
+  // Runs the handler; returns whether it handled the request.
+  bool Handle(SRB_COMMAND command) {
+    srb_ = {};
+    srb_.Command = command;
+    srb_.StreamObject = &stream_;
+    srb_.HwDeviceExtension = Device();
+    srb_.CommandData.OpenFormat = &format_.DataFormat;
+    BOOLEAN handled = 7;
+    StreamControlHandler(&srb_, &handled);
+    if (handled) {
+      EXPECT_EQ(host::TakeCompletedRequests().size(), 1u);
+    }
+    return handled != 0;
+  }
+
+  Channel channel_{};
+  HW_STREAM_OBJECT stream_{};
+  HW_STREAM_REQUEST_BLOCK srb_{};
+  KS_DATAFORMAT_VIDEOINFOHEADER format_{};
+};
+
+TEST_F(StreamHandlerTest, FormatRequestsAreVettedBeforeTheClassLayer) {
+  ASSERT_TRUE(Handle(SRB_PROPOSE_DATA_FORMAT));
+  EXPECT_EQ(srb_.Status, STATUS_SUCCESS);
+  ASSERT_TRUE(Handle(SRB_GET_DATA_FORMAT));
+  EXPECT_EQ(srb_.Status, STATUS_NOT_IMPLEMENTED);
+  EXPECT_FALSE(Handle(SRB_GET_STREAM_STATE));
+
+  ASSERT_TRUE(Handle(SRB_SET_DATA_FORMAT));
+  EXPECT_EQ(srb_.Status, STATUS_SUCCESS);
+  ASSERT_NE(channel_.VideoInfo, nullptr);
+  EXPECT_EQ(channel_.VideoInfo->bmiHeader.biWidth, 352);
+  EXPECT_EQ(Context()->RealImageWidth, 352u);
+  EXPECT_EQ(Context()->RealImageHeight, 288u);
+
+  format_.VideoInfoHeader.bmiHeader.biSizeImage = 0;
+  ASSERT_TRUE(Handle(SRB_PROPOSE_DATA_FORMAT));
+  EXPECT_EQ(srb_.Status, STATUS_NO_MATCH);
+  ASSERT_TRUE(Handle(SRB_SET_DATA_FORMAT));
+  EXPECT_EQ(srb_.Status, STATUS_NO_MATCH);
+  EXPECT_EQ(channel_.VideoInfo->bmiHeader.biSizeImage, 152064u);
+}
+
+TEST_F(StreamHandlerTest, WithoutTheServiceInterfaceSetFormatChangesNothing) {
+  Context()->Services.Version = 0;
+  Context()->RealImageWidth = 640;
+  ASSERT_TRUE(Handle(SRB_SET_DATA_FORMAT));
+  EXPECT_EQ(srb_.Status, STATUS_SUCCESS);
+  EXPECT_EQ(channel_.VideoInfo, nullptr);
+  EXPECT_EQ(Context()->RealImageWidth, 640u);
+}
+
+TEST_F(StreamHandlerTest, AFormatChangeWithoutMemoryKeepsTheOldFormat) {
+  ASSERT_TRUE(Handle(SRB_SET_DATA_FORMAT));
+  KS_VIDEOINFOHEADER* kept = channel_.VideoInfo;
+  format_ = {};
+  const KS_DATARANGE_VIDEO& listed = Entry(1);
+  format_.DataFormat = listed.DataRange;
+  format_.DataFormat.FormatSize = sizeof format_;
+  format_.VideoInfoHeader = listed.VideoInfoHeader;
+  host::FailNthAllocation(1);
+  ASSERT_TRUE(Handle(SRB_SET_DATA_FORMAT));
+  EXPECT_EQ(srb_.Status, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(channel_.VideoInfo, kept);
+  EXPECT_EQ(Context()->RealImageWidth, 352u);
+}
+
+}  // namespace
+}  // namespace veltocam::test
