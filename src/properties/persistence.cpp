@@ -95,6 +95,14 @@ NTSTATUS SaveProcAmpSettings(DeviceContext* context) {
 NTSTATUS PersistProcAmpValue(DeviceContext* context, ULONG internalIndex) {
   const int slot = ProcAmpSlot(internalIndex);
   if (!SavingAllowed(context) || slot < 0) return STATUS_SUCCESS;
+  // The first value a fresh store gets turns the switch on, as a capture
+  // stop would: otherwise the next start applies the defaults over the
+  // user's choice, and its stop saves them.
+  if (context->ApplyRegistryValues == kApplyRegistryValuesAbsent) {
+    const NTSTATUS status = WriteDword(context->VideoProcAmpKeyPath, "ApplyRegistryValues", 1);
+    if (!NT_SUCCESS(status)) return status;
+    context->ApplyRegistryValues = 1;
+  }
   return WriteDword(context->VideoProcAmpKeyPath, kProcAmpProperties[slot].StoredName,
                     context->ProcAmpValue[slot]);
 }

@@ -24,5 +24,6 @@ NTSTATUS RestoreProcAmpSettings(DeviceContext* context);
 NTSTATUS SaveProcAmpSettings(DeviceContext* context);
 
 // Writes the value with this internal index (1..5, 8) after a change, when
-// saving is allowed.
+// saving is allowed; in a store without the switch, it first writes the
+// switch = 1, so that the next restore applies the value.
 NTSTATUS PersistProcAmpValue(DeviceContext* context, ULONG internalIndex);

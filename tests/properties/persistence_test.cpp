@@ -59,6 +59,9 @@ TEST_F(PersistenceTest, AFreshStoreRestoresTheDefaultsAndAllowsSaving) {
   EXPECT_EQ(AutoWhiteBalanceSetting, 1u);
   EXPECT_EQ(p_.SetProcAmp(KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, 90).status, STATUS_SUCCESS);
   EXPECT_EQ(Stored("Brightness"), 90u);
+  // The switch goes on with it, so the next start applies the value chosen.
+  EXPECT_EQ(Stored("ApplyRegistryValues"), 1u);
+  EXPECT_EQ(Restore()[0], (std::pair<USHORT, UCHAR>{0x2101, 90 + 128}));
 }
 
 TEST_F(PersistenceTest, StoredValuesAreAppliedOnlyWhenTheKeySaysSo) {
