@@ -152,16 +152,7 @@ int CaptureCommand(int argc, char** argv) {
     std::fprintf(stderr, "veltocam: %s\n", error.c_str());
     return 1;
   }
-  const auto& system = store.directory();
-  // The driver's debugger output goes to a log beside the system files.
-  std::FILE* log = nullptr;
-  if (!o.trace) {
-    log = std::fopen((system / "debugger.log").string().c_str(), "w");
-    if (log != nullptr) {
-      host::SetTraceSink(
-          [log](std::string_view text) { std::fwrite(text.data(), 1, text.size(), log); });
-    }
-  }
+  if (!o.trace) store.LogDebuggerOutput();
   const std::string control = std::string("\\Registry\\MACHINE\\SOFTWARE\\") +
                               std::string(sim::kCameraProductName) + "\\CONTROL";
   // These two are for this run only; the saved registry keeps its own.
@@ -248,8 +239,6 @@ int CaptureCommand(int argc, char** argv) {
     }
   }
   host::ShutdownKernel();
-  host::SetTraceSink({});
-  if (log != nullptr) std::fclose(log);
   return status;
 }
 

@@ -11,6 +11,7 @@
 #include "platform/host/files_host.h"
 #include "platform/host/regfile.h"
 #include "platform/host/registry_store.h"
+#include "platform/host/trace.h"
 #include "sim/camera_model.h"
 
 namespace veltocam::app {
@@ -61,6 +62,20 @@ fs::path TakeSystemDirectory(CommandLine& line) {
     return fs::absolute(*directory);
   }
   return DefaultSystemDirectory();
+}
+
+SystemStore::~SystemStore() {
+  if (log_ == nullptr) return;
+  host::SetTraceSink({});
+  std::fclose(log_);
+}
+
+void SystemStore::LogDebuggerOutput() {
+  if (log_ != nullptr) return;
+  log_ = std::fopen((directory_ / "debugger.log").c_str(), "w");
+  if (log_ == nullptr) return;
+  host::SetTraceSink(
+      [log = log_](std::string_view text) { std::fwrite(text.data(), 1, text.size(), log); });
 }
 
 std::string SystemStore::Open(const fs::path& directory) {

@@ -6,6 +6,7 @@
 // setting made in one run is there in the next.
 #pragma once
 
+#include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -24,6 +25,11 @@ std::filesystem::path TakeSystemDirectory(CommandLine& line);
 
 class SystemStore {
  public:
+  SystemStore() = default;
+  ~SystemStore();
+  SystemStore(const SystemStore&) = delete;
+  SystemStore& operator=(const SystemStore&) = delete;
+
   // Makes the directory, names it "\SystemRoot\" and loads the registry:
   // registry.reg when present, else the camera model's settings. Call after
   // the platform was reset. "" or what went wrong: a saved registry that
@@ -38,6 +44,10 @@ class SystemStore {
   // good file. "" or what went wrong.
   std::string Save();
 
+  // The driver's debugger output goes to debugger.log in the directory, from
+  // now until the store is destroyed.
+  void LogDebuggerOutput();
+
   const std::filesystem::path& directory() const { return directory_; }
   std::filesystem::path RegistryFile() const { return directory_ / "registry.reg"; }
 
@@ -49,6 +59,7 @@ class SystemStore {
   };
   std::filesystem::path directory_;
   std::vector<Kept> kept_;
+  std::FILE* log_ = nullptr;
 };
 
 }  // namespace veltocam::app
