@@ -13,6 +13,7 @@ constexpr const char* kUsage =
     "  encode   make a compressed frame dump of a scene, as the camera sends it\n"
     "  formats  list the streams and formats the driver offers (--json for JSON)\n"
     "  snapshot the driver's last snapshot as a .png\n"
+    "  controls list and set the picture controls the driver advertises\n"
     "run a command without arguments for its options";
 
 }  // namespace
@@ -28,6 +29,7 @@ int main(int argc, char** argv) {
   if (std::strcmp(command, "encode") == 0) return veltocam::app::EncodeCommand(argc, argv);
   if (std::strcmp(command, "formats") == 0) return veltocam::app::FormatsCommand(argc, argv);
   if (std::strcmp(command, "snapshot") == 0) return veltocam::app::SnapshotCommand(argc, argv);
+  if (std::strcmp(command, "controls") == 0) return veltocam::app::ControlsCommand(argc, argv);
   if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "help") == 0) {
     std::printf("%s\n", kUsage);
     return 0;
