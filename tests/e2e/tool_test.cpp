@@ -2,8 +2,11 @@
 // of a frame the encoder made, and a truncated frame.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,6 +40,7 @@ class Tool : public ::testing::Test {
     if (command == "capture") return veltocam::app::CaptureCommand(argc, argv.data());
     if (command == "decode") return veltocam::app::DecodeCommand(argc, argv.data());
     if (command == "snapshot") return veltocam::app::SnapshotCommand(argc, argv.data());
+    if (command == "controls") return veltocam::app::ControlsCommand(argc, argv.data());
     return veltocam::app::EncodeCommand(argc, argv.data());
   }
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
@@ -140,6 +144,63 @@ TEST_F(Tool, SnapshotMakesAPictureOfTheSnapshotFileAtTheSizeItsLengthSays) {
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(Run({"snapshot", "-o", Path("bad.png")}), 1);
   EXPECT_NE(::testing::internal::GetCapturedStderr().find("5 bytes is not"), std::string::npos);
+}
+
+// The controls listing's value of `name`, or "" when it is not listed.
+std::string ListedValue(const std::string& listing, const std::string& name) {
+  std::istringstream lines(listing);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::vector<std::string> fields{std::istream_iterator<std::string>(words), {}};
+    if (fields.size() == 7 && fields[1] == name) return fields[6];
+  }
+  return "";
+}
+
+TEST_F(Tool, ControlsListsEveryAdvertisedPropertyAndKeepsWhatIsSet) {
+  ::testing::internal::CaptureStdout();
+  ASSERT_EQ(Run({"controls"}), 0);
+  std::string listing = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 1 + 5 + 14 + 4);
+  EXPECT_NE(listing.find("procamp      brightness              0 0..255           1      128"),
+            std::string::npos)
+      << listing;
+  EXPECT_EQ(ListedValue(listing, "quality"), "0");
+  EXPECT_EQ(ListedValue(listing, "packet-size-max"), "8");
+
+  ::testing::internal::CaptureStdout();
+  ASSERT_EQ(Run({"controls", "--set", "brightness=200", "--set", "flip=1", "--set", "quality=75"}),
+            0);
+  listing = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(ListedValue(listing, "brightness"), "200");
+  EXPECT_EQ(ListedValue(listing, "flip"), "1");
+
+  // The next run starts from the saved registry.
+  ::testing::internal::CaptureStdout();
+  ASSERT_EQ(Run({"controls", "--json"}), 0);
+  listing = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(listing.find("\"name\": \"brightness\", \"id\": 0, \"readable\": true, "
+                         "\"writable\": true, \"minimum\": 0, \"maximum\": 255, \"step\": 1, "
+                         "\"default\": 128, \"value\": 200}"),
+            std::string::npos)
+      << listing;
+  EXPECT_NE(listing.find("\"name\": \"flip\", \"id\": 13"), std::string::npos);
+}
+
+TEST_F(Tool, ControlsReportsARefusedValueWithItsRangeAndKeepsNothing) {
+  ASSERT_EQ(Run({"controls", "--set", "saturation=4"}), 0);
+  const std::string before = StoreText();
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Run({"controls", "--set", "hue=20", "--set", "brightness=300", "--set", "contrast=0"}),
+            2);
+  const std::string message = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(message.find("brightness = 300 refused by the driver (status 0xC00000BB); "
+                         "brightness takes 0..255 in steps of 1"),
+            std::string::npos)
+      << message;
+  EXPECT_NE(message.find("contrast takes 1..8"), std::string::npos) << message;
+  EXPECT_EQ(StoreText(), before);
+  EXPECT_EQ(Run({"controls", "--set", "whitebalance=20"}), 1);  // served, not advertised
 }
 
 TEST_F(Tool, BadArgumentsGetAUsageError) {
