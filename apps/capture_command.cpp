@@ -131,6 +131,7 @@ std::string WriteRgb24Png(const std::string& path, const StreamFormat& f,
 }  // namespace
 
 int CaptureCommand(int argc, char** argv) {
+  if (WantsHelp(argc, argv, 2)) return ShowUsage(kUsage);
   CaptureOptions o;
   try {
     o = ParseOptions(argc, argv);

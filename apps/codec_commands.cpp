@@ -66,6 +66,7 @@ std::string WritePicture(const std::string& path, const Picture& picture) {
 }  // namespace
 
 int DecodeCommand(int argc, char** argv) {
+  if (WantsHelp(argc, argv, 2)) return ShowUsage(kDecodeUsage);
   Size size{};
   long qtable = 3;
   bool is422 = false;
@@ -117,6 +118,7 @@ int DecodeCommand(int argc, char** argv) {
 }
 
 int EncodeCommand(int argc, char** argv) {
+  if (WantsHelp(argc, argv, 2)) return ShowUsage(kEncodeUsage);
   Size size{};
   long qtable = 3, frame = 0;
   bool is422 = false;

@@ -1,6 +1,7 @@
 #include "apps/command_line.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 namespace veltocam::app {
@@ -9,8 +10,13 @@ CommandLine::CommandLine(int argc, char** argv, int first) {
   for (int i = first; i < argc; ++i) arguments_.emplace_back(argv[i]);
 }
 
+void CommandLine::Know(const std::string& name, const std::string& shortName) {
+  known_.push_back(shortName.empty() ? "--" + name : "--" + name + "/-" + shortName);
+}
+
 std::optional<std::string> CommandLine::Take(const std::string& name,
                                              const std::string& shortName) {
+  Know(name, shortName);
   for (std::size_t i = 0; i < arguments_.size(); ++i) {
     const std::string& a = arguments_[i];
     if (a == "--" + name || (!shortName.empty() && a == "-" + shortName)) {
@@ -30,6 +36,7 @@ std::optional<std::string> CommandLine::Take(const std::string& name,
 }
 
 bool CommandLine::TakeSwitch(const std::string& name) {
+  Know(name, "");
   for (std::size_t i = 0; i < arguments_.size(); ++i) {
     if (arguments_[i] == "--" + name) {
       arguments_.erase(arguments_.begin() + static_cast<long>(i));
@@ -41,9 +48,26 @@ bool CommandLine::TakeSwitch(const std::string& name) {
 
 std::vector<std::string> CommandLine::Rest() const {
   for (const std::string& a : arguments_) {
-    if (a.size() > 1 && a[0] == '-') throw UsageError("unknown option " + a);
+    if (a.size() < 2 || a[0] != '-') continue;
+    std::string valid;
+    for (const std::string& k : known_) valid += (valid.empty() ? "" : ", ") + k;
+    throw UsageError("unknown option " + a +
+                     (valid.empty() ? "; this command takes no options" : "; valid: " + valid));
   }
   return arguments_;
+}
+
+bool WantsHelp(int argc, char** argv, int first) {
+  for (int i = first; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--help" || a == "-h") return true;
+  }
+  return false;
+}
+
+int ShowUsage(const char* usage) {
+  std::printf("%s\n", usage);
+  return 0;
 }
 
 long ParseInteger(const std::string& text, const std::string& what, long low, long high) {

@@ -23,12 +23,21 @@ class CommandLine {
   std::optional<std::string> Take(const std::string& name, const std::string& shortName = "");
   // Removes --name; true when it was there.
   bool TakeSwitch(const std::string& name);
-  // The arguments left; an unknown --option among them is an error.
+  // The arguments left; an unknown --option among them is an error that
+  // names the options this command took.
   std::vector<std::string> Rest() const;
 
  private:
+  void Know(const std::string& name, const std::string& shortName);
+
   std::vector<std::string> arguments_;
+  std::vector<std::string> known_;  // every option asked for, in the order asked
 };
+
+// True when --help or -h is among the arguments from `first` on.
+bool WantsHelp(int argc, char** argv, int first);
+// Prints a command's usage on standard output; the exit status 0.
+int ShowUsage(const char* usage);
 
 struct Size {
   int width;

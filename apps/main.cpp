@@ -4,17 +4,41 @@
 
 #include "apps/commands.h"
 
+#ifndef VELTOCAM_VERSION
+#define VELTOCAM_VERSION "unknown"
+#endif
+
 namespace {
 
+struct Command {
+  const char* name;
+  int (*run)(int argc, char** argv);
+};
+
+constexpr Command kCommands[] = {
+    {"capture", veltocam::app::CaptureCommand},
+    {"decode", veltocam::app::DecodeCommand},
+    {"encode", veltocam::app::EncodeCommand},
+    {"formats", veltocam::app::FormatsCommand},
+    {"snapshot", veltocam::app::SnapshotCommand},
+    {"controls", veltocam::app::ControlsCommand},
+};
+
 constexpr const char* kUsage =
-    "usage: veltocam COMMAND ...\n"
+    "usage: veltocam COMMAND [OPTIONS]\n"
+    "       veltocam COMMAND --help    a command's options\n"
+    "       veltocam --version\n"
+    "commands:\n"
     "  capture  stream from the simulated camera through the driver to .y4m or .png\n"
     "  decode   decode one compressed frame dump to .y4m, .png or .yuv\n"
     "  encode   make a compressed frame dump of a scene, as the camera sends it\n"
     "  formats  list the streams and formats the driver offers (--json for JSON)\n"
     "  snapshot the driver's last snapshot as a .png\n"
-    "  controls list and set the picture controls the driver advertises\n"
-    "run a command without arguments for its options";
+    "  controls list and set the picture controls the driver advertises";
+
+bool IsOneOf(const char* text, const char* a, const char* b) {
+  return std::strcmp(text, a) == 0 || std::strcmp(text, b) == 0;
+}
 
 }  // namespace
 
@@ -24,14 +48,15 @@ int main(int argc, char** argv) {
     return 1;
   }
   const char* command = argv[1];
-  if (std::strcmp(command, "capture") == 0) return veltocam::app::CaptureCommand(argc, argv);
-  if (std::strcmp(command, "decode") == 0) return veltocam::app::DecodeCommand(argc, argv);
-  if (std::strcmp(command, "encode") == 0) return veltocam::app::EncodeCommand(argc, argv);
-  if (std::strcmp(command, "formats") == 0) return veltocam::app::FormatsCommand(argc, argv);
-  if (std::strcmp(command, "snapshot") == 0) return veltocam::app::SnapshotCommand(argc, argv);
-  if (std::strcmp(command, "controls") == 0) return veltocam::app::ControlsCommand(argc, argv);
-  if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "help") == 0) {
+  for (const Command& c : kCommands) {
+    if (std::strcmp(command, c.name) == 0) return c.run(argc, argv);
+  }
+  if (IsOneOf(command, "--help", "-h") || std::strcmp(command, "help") == 0) {
     std::printf("%s\n", kUsage);
+    return 0;
+  }
+  if (std::strcmp(command, "--version") == 0) {
+    std::printf("veltocam %s\n", VELTOCAM_VERSION);
     return 0;
   }
   std::fprintf(stderr, "veltocam: unknown command \"%s\"\n%s\n", command, kUsage);

@@ -5,6 +5,16 @@
 
 #include "classlayer/device.h"
 
+// PipeEntry.Role: the high byte of the device layer's pipe word.
+constexpr UCHAR kPipeRoleDataPipe = 1;
+constexpr UCHAR kPipeRoleMultiplexedPipe = 2;  // video and still frames on one pipe
+constexpr UCHAR kPipeRoleSyncPipe = 4;
+constexpr UCHAR kPipeRoleIgnored = 8;
+// PipeEntry.Association: the low byte.
+constexpr UCHAR kPipeServesVideo = 1;
+constexpr UCHAR kPipeServesStill = 2;
+constexpr UCHAR kPipeServesBoth = 3;
+
 // One per pipe of the selected interface, in the interface's pipe order.
 struct PipeEntry {
   UCHAR TransferType;  // 0 control, 1 isochronous, 2 bulk, 3 interrupt

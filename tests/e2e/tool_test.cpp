@@ -210,6 +210,23 @@ TEST_F(Tool, BadArgumentsGetAUsageError) {
   EXPECT_EQ(Run({"decode", "--size", "640x480", Path("missing.bin"), "-o", Path("x.png")}), 1);
 }
 
+TEST_F(Tool, EveryCommandExplainsItselfAndNamesItsOptionsWhenOneIsWrong) {
+  for (const char* command : {"capture", "decode", "encode"}) {
+    SCOPED_TRACE(command);
+    for (const char* help : {"--help", "-h"}) {
+      ::testing::internal::CaptureStdout();
+      EXPECT_EQ(Run({command, "--size", "320x240", help}), 0);
+      const std::string usage = ::testing::internal::GetCapturedStdout();
+      EXPECT_EQ(usage.rfind(std::string("usage: veltocam ") + command, 0), 0u) << usage;
+    }
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Run({command, "--size", "320x240", "--colour", "red"}), 1);
+    const std::string error = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(error.find("unknown option --colour; valid: "), std::string::npos) << error;
+    EXPECT_NE(error.find("--size"), std::string::npos) << error;
+  }
+}
+
 TEST_F(Tool, DecodeMakesThePictureOfAnEncodedFrameAndReportsATruncatedOne) {
   ASSERT_EQ(Run({"encode", "--size", "320x240", "--scene", "moving", "--frame", "7", "-o",
                  Path("frame.bin")}),

@@ -98,48 +98,60 @@ TEST(ScaleMaps, TraceTheirSizesAndCountsOnlyWhenAsked) {
                            }));
 }
 
-// Where each destination line comes from, counted off the map independently
-// of the scaler: enlarging, line i repeats the last of the 1 entries up to i;
-// reducing, line k is the k-th kept source line.
-std::vector<ULONG> SourceLines(const UCHAR* map, ULONG source, ULONG destination) {
-  std::vector<ULONG> lines;
-  if (destination == source) {
-    for (ULONG i = 0; i < destination; ++i) lines.push_back(i);
-  } else if (destination > source) {
-    ULONG taken = 0;
-    for (ULONG i = 0; i < destination; ++i) lines.push_back((taken += map[i]) - 1);
-  } else {
-    for (ULONG i = 0; i < source; ++i) {
-      if (map[i] != 0) lines.push_back(i);
+// A picture whose every sample names its own row (rows) or column (columns),
+// so the scaled picture shows where each of its lines came from.
+std::vector<UCHAR> NumberedPicture(ULONG width, ULONG height, bool rows) {
+  std::vector<UCHAR> picture(static_cast<size_t>(width) * height * 3 / 2);
+  auto fill = [&](UCHAR* plane, ULONG w, ULONG h) {
+    for (ULONG r = 0; r < h; ++r) {
+      for (ULONG c = 0; c < w; ++c) plane[r * w + c] = static_cast<UCHAR>(rows ? r : c);
     }
-  }
+  };
+  fill(picture.data(), width, height);
+  fill(picture.data() + width * height, width / 2, height / 2);
+  return picture;
+}
+
+std::vector<int> FirstLines(const std::vector<UCHAR>& out, ULONG width, bool rows, int count) {
+  std::vector<int> lines;
+  for (int i = 0; i < count; ++i) lines.push_back(out[rows ? i * width : i]);
   return lines;
 }
 
-std::vector<UCHAR> ExpectedScale(DeviceContext* ctx, const std::vector<UCHAR>& picture) {
-  const ULONG ws = ctx->SensorImageWidth, hs = ctx->SensorImageHeight;
-  const ULONG wd = ctx->ImageWidth, hd = ctx->ImageHeight;
-  std::vector<UCHAR> out;
-  auto plane = [&](const UCHAR* source, ULONG w, ULONG h, ULONG ow, ULONG oh, const UCHAR* rowMap,
-                   const UCHAR* columnMap) {
-    const std::vector<ULONG> rows = SourceLines(rowMap, h, oh);
-    const std::vector<ULONG> columns = SourceLines(columnMap, w, ow);
-    EXPECT_EQ(rows.size(), oh);
-    EXPECT_EQ(columns.size(), ow);
-    for (ULONG r : rows) {
-      for (ULONG c : columns) out.push_back(source[r * w + c]);
-    }
+TEST(Scaler, TakesEachLineTheMapsName) {
+  struct Case {
+    Size sensor, output;
+    std::vector<int> rows, columns;  // sources of the first destination rows and columns
   };
-  plane(picture.data(), ws, hs, wd, hd, ctx->p_ucScale_V_Buf_Y, ctx->p_ucScale_H_Buf_Y);
-  const UCHAR* u = picture.data() + ws * hs;
-  const UCHAR* v = u + (ws / 2) * (hs / 2);
-  for (const UCHAR* chroma : {u, v}) {
-    plane(chroma, ws / 2, hs / 2, wd / 2, hd / 2, ctx->p_ucScale_V_Buf_UV, ctx->p_ucScale_H_Buf_UV);
+  const Case cases[] = {
+      // Enlarging repeats the line before every 0 entry.
+      {{160, 120},
+       {176, 144},
+       {0, 1, 2, 3, 4, 4, 5, 6, 7, 8, 9, 9},
+       {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 9, 10}},
+      // Reducing skips the line of every 0 entry.
+      {{640, 480}, {352, 288}, {0, 1, 3, 5, 6, 8, 10, 11}, {0, 1, 3, 5, 7, 9, 10, 12}},
+      {{320, 240}, {160, 120}, {0, 2, 4, 6, 8, 10}, {0, 2, 4, 6, 8, 10}},
+      {{320, 240}, {320, 240}, {0, 1, 2, 3}, {0, 1, 2, 3}},
+  };
+  ConfiguredCamera camera;
+  DeviceContext* ctx = camera.ctx();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.sensor.width) + " to " + std::to_string(c.output.width));
+    camera.Stream(c.sensor.width, c.sensor.height, c.output.width, c.output.height);
+    for (bool rows : {true, false}) {
+      const std::vector<UCHAR> picture = NumberedPicture(c.sensor.width, c.sensor.height, rows);
+      std::vector<UCHAR> out(ctx->Yuv420FrameSize);
+      ASSERT_EQ(
+          ScaleYuv420Using(SimdLevel::Plain, ctx, out.data(), ctx->Yuv420FrameSize, picture.data()),
+          ctx->Yuv420FrameSize);
+      const std::vector<int>& expected = rows ? c.rows : c.columns;
+      EXPECT_EQ(FirstLines(out, c.output.width, rows, static_cast<int>(expected.size())), expected);
+    }
   }
-  return out;
 }
 
-TEST(Scaler, EveryFormGivesWhatTheMapsSayForEverySensorAndOutputSize) {
+TEST(Scaler, EveryFastFormGivesThePlainFormsBytesForEverySensorAndOutputSize) {
   const Size sensors[] = {{640, 480}, {320, 240}, {160, 120}, {320, 480}};
   const Size outputs[] = {{640, 480}, {352, 288}, {320, 240}, {176, 144}, {160, 120}};
   ConfiguredCamera camera;
@@ -150,16 +162,18 @@ TEST(Scaler, EveryFormGivesWhatTheMapsSayForEverySensorAndOutputSize) {
       SCOPED_TRACE(std::to_string(sensor.width) + "x" + std::to_string(sensor.height) + " to " +
                    std::to_string(output.width) + "x" + std::to_string(output.height));
       camera.Stream(sensor.width, sensor.height, output.width, output.height);
-      const std::vector<UCHAR> expected = ExpectedScale(ctx, picture);
-      ASSERT_EQ(expected.size(), ctx->Yuv420FrameSize);
-      for (SimdLevel level : {SimdLevel::Plain, SimdLevel::Ssse3, SimdLevel::Avx2}) {
+      std::vector<UCHAR> plain(ctx->Yuv420FrameSize);
+      ASSERT_EQ(ScaleYuv420Using(SimdLevel::Plain, ctx, plain.data(), ctx->Yuv420FrameSize,
+                                 picture.data()),
+                ctx->Yuv420FrameSize);
+      for (SimdLevel level : {SimdLevel::Ssse3, SimdLevel::Avx2}) {
         // A canary past the picture shows the scaler stops at its end.
-        std::vector<UCHAR> out(expected.size() + 64, 0x5A);
+        std::vector<UCHAR> out(plain.size() + 64, 0x5A);
         ASSERT_EQ(ScaleYuv420Using(level, ctx, out.data(), ctx->Yuv420FrameSize, picture.data()),
                   ctx->Yuv420FrameSize);
-        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), out.begin()))
+        EXPECT_TRUE(std::equal(plain.begin(), plain.end(), out.begin()))
             << "level " << static_cast<int>(level);
-        EXPECT_EQ(std::vector<UCHAR>(out.begin() + expected.size(), out.end()),
+        EXPECT_EQ(std::vector<UCHAR>(out.begin() + plain.size(), out.end()),
                   std::vector<UCHAR>(64, 0x5A));
       }
     }

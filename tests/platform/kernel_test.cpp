@@ -1,5 +1,7 @@
 // The host kernel: virtual time, waits, DPCs, timers, work items, IRQL,
 // semaphores and pool accounting.
+#include "platform/kernel.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,7 +10,6 @@
 #include "platform/host/pool.h"
 #include "platform/host/scheduler.h"
 #include "platform/host/trace.h"
-#include "platform/kernel.h"
 
 using namespace veltocam::host;
 
@@ -48,11 +49,13 @@ TEST(VirtualTime, WaitIsSatisfiedByATimerDpcBeforeItsDeadline) {
   KeInitializeEvent(&ctx.event, SynchronizationEvent, FALSE);
   KeInitializeTimer(&ctx.timer);
   KeInitializeDpc(
-      &ctx.dpc, [](KDPC*, PVOID c, PVOID, PVOID) { KeSetEvent(&static_cast<Ctx*>(c)->event, 0, FALSE); },
+      &ctx.dpc,
+      [](KDPC*, PVOID c, PVOID, PVOID) { KeSetEvent(&static_cast<Ctx*>(c)->event, 0, FALSE); },
       &ctx);
   KeSetTimer(&ctx.timer, Relative(Milliseconds(30)), &ctx.dpc);
   LARGE_INTEGER limit = Relative(Seconds(9));
-  EXPECT_EQ(KeWaitForSingleObject(&ctx.event, Executive, KernelMode, FALSE, &limit), STATUS_SUCCESS);
+  EXPECT_EQ(KeWaitForSingleObject(&ctx.event, Executive, KernelMode, FALSE, &limit),
+            STATUS_SUCCESS);
   EXPECT_EQ(Now(), static_cast<std::uint64_t>(Milliseconds(30)));
   // A synchronisation event is consumed by the wait that it satisfied.
   LARGE_INTEGER zero = Relative(0);
@@ -154,9 +157,11 @@ TEST(WorkItems, AWaitAtPassiveLevelRunsTheWorkThatSignalsIt) {
   } ctx;
   KeInitializeSemaphore(&ctx.done, 0, 1);
   ExInitializeWorkItem(
-      &ctx.item, [](PVOID p) { KeReleaseSemaphore(&static_cast<Ctx*>(p)->done, 0, 1, FALSE); }, &ctx);
+      &ctx.item, [](PVOID p) { KeReleaseSemaphore(&static_cast<Ctx*>(p)->done, 0, 1, FALSE); },
+      &ctx);
   ExQueueWorkItem(&ctx.item, DelayedWorkQueue);
-  EXPECT_EQ(KeWaitForSingleObject(&ctx.done, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(KeWaitForSingleObject(&ctx.done, Executive, KernelMode, FALSE, nullptr),
+            STATUS_SUCCESS);
   EXPECT_EQ(Now(), 0u);
 }
 
@@ -287,6 +292,17 @@ TEST(Strings, NarrowPrintfFollowsTheKernelsStringConventions) {
                                 "xyz", 'q'),
             STATUS_SUCCESS);
   EXPECT_EQ(std::string(text), "wide|CONTROL|ab  |   xy|q");
+}
+
+TEST(Strings, NarrowPrintfFormatsEveryLengthOfNumberAndCountedStrings) {
+  ANSI_STRING ansi{3, 3, const_cast<char*>("abc")};
+  char text[128];
+  EXPECT_EQ(
+      RtlStringCchPrintfA(text, sizeof text, "%I64d|%lld|%hd|%hx|%lu|%zu|%*d|%.3d|%-3d|%Z|%%|%q",
+                          -5000000000LL, 7LL, 70000, 0x12345u, 4000000000UL, std::size_t{9}, 4, 12,
+                          5, 6, &ansi),
+      STATUS_SUCCESS);
+  EXPECT_EQ(std::string(text), "-5000000000|7|4464|2345|4000000000|9|  12|005|6  |abc|%|%q");
 }
 
 TEST(Strings, WidePrintfTakesNarrowTextForCapitalS) {

@@ -74,171 +74,200 @@ std::size_t Length16(const WCHAR* text) {
   return n;
 }
 
+// The variable arguments, carried by reference between the engine's steps.
+struct Arguments {
+  va_list list;
+};
+
+// One conversion: "%", flags and width as written ("*" already replaced by
+// its argument), the precision (-1 none), the length modifiers and the letter.
+struct Conversion {
+  std::string spec = "%";
+  int precision = -1;
+  int longs = 0;
+  bool half = false;
+  bool wide = false;
+  bool size = false;
+  char letter = 0;
+};
+
+template <typename FormatChar>
+void ParseWidthAndPrecision(const FormatChar*& p, Arguments& a, Conversion& c) {
+  while (*p == '-' || *p == '+' || *p == ' ' || *p == '#' || *p == '0') {
+    c.spec += static_cast<char>(*p++);
+  }
+  if (*p == '*') {
+    c.spec += std::to_string(va_arg(a.list, int));
+    ++p;
+  } else {
+    while (*p >= '0' && *p <= '9') c.spec += static_cast<char>(*p++);
+  }
+  if (*p != '.') return;
+  ++p;
+  if (*p == '*') {
+    c.precision = va_arg(a.list, int);
+    ++p;
+    return;
+  }
+  c.precision = 0;
+  while (*p >= '0' && *p <= '9') c.precision = c.precision * 10 + (*p++ - '0');
+}
+
+// p points just after the '%'; on return, at the conversion letter.
+template <typename FormatChar>
+Conversion ParseConversion(const FormatChar*& p, Arguments& a) {
+  Conversion c;
+  ParseWidthAndPrecision(p, a, c);
+  // Length modifiers: h, hh, l, ll, w (wide), I64, z.
+  for (;;) {
+    if (*p == 'l') {
+      ++c.longs, ++p;
+    } else if (*p == 'h') {
+      c.half = true, ++p;
+    } else if (*p == 'w') {
+      c.wide = true, ++p;
+    } else if (*p == 'z') {
+      c.size = true, ++p;
+    } else if (*p == 'I' && p[1] == '6' && p[2] == '4') {
+      c.longs = 2, p += 3;
+    } else {
+      break;
+    }
+  }
+  c.letter = static_cast<char>(*p);
+  return c;
+}
+
+// The C library formats one number: the flags and width as given, the
+// precision, then the length and letter for the argument's type.
+template <typename T>
+void AppendNumber(std::string& out, const Conversion& c, const char* length, T value) {
+  std::string format = c.spec;
+  if (c.precision >= 0) format.append(".").append(std::to_string(c.precision));
+  format.append(length);
+  format += c.letter;
+  char buffer[128];
+  const int n = std::snprintf(buffer, sizeof buffer, format.c_str(), value);
+  if (n > 0)
+    out.append(buffer, static_cast<std::size_t>(n) < sizeof buffer ? n : sizeof buffer - 1);
+}
+
+void AppendInteger(std::string& out, const Conversion& c, Arguments& a) {
+  const bool isSigned = c.letter == 'd' || c.letter == 'i';
+  if (c.longs >= 2) {
+    if (isSigned) return AppendNumber(out, c, "ll", va_arg(a.list, long long));
+    return AppendNumber(out, c, "ll", va_arg(a.list, unsigned long long));
+  }
+  if (c.longs == 1 || c.size) {
+    if (isSigned) return AppendNumber(out, c, "l", va_arg(a.list, long));
+    return AppendNumber(out, c, "l", va_arg(a.list, unsigned long));
+  }
+  if (isSigned) {
+    const int v = va_arg(a.list, int);
+    return AppendNumber(out, c, "", c.half ? static_cast<short>(v) : v);
+  }
+  const unsigned v = va_arg(a.list, unsigned);
+  AppendNumber(out, c, "", c.half ? static_cast<unsigned short>(v) : v);
+}
+
+// Text conversions honour the precision (a cut) and the width (padding).
+void AppendPadded(std::string& out, const Conversion& c, std::string text) {
+  if (c.precision >= 0 && text.size() > static_cast<std::size_t>(c.precision)) {
+    text.resize(static_cast<std::size_t>(c.precision));
+  }
+  const bool left = c.spec.find('-') != std::string::npos;
+  std::size_t width = 0;
+  for (char d : c.spec) {
+    if (d >= '0' && d <= '9') width = width * 10 + static_cast<std::size_t>(d - '0');
+  }
+  if (text.size() < width) text.insert(left ? text.size() : 0, width - text.size(), ' ');
+  out += text;
+}
+
+// In a narrow format %c/%s are narrow and %C/%S wide; in a wide format the
+// other way round; w or l always means wide, h always narrow.
+std::string TextArgument(const Conversion& c, Arguments& a, bool wideFormat) {
+  const bool upper = c.letter == 'C' || c.letter == 'S';
+  bool wide = c.wide || c.longs > 0 || upper != wideFormat;
+  if (c.half) wide = false;
+  if (c.letter == 'c' || c.letter == 'C') {
+    const int v = va_arg(a.list, int);
+    const auto ch = static_cast<WCHAR>(v);
+    return wide ? ToUtf8(&ch, 1) : std::string(1, static_cast<char>(v));
+  }
+  if (wide) {
+    const WCHAR* s = va_arg(a.list, const WCHAR*);
+    return s == nullptr ? "(null)" : ToUtf8(s, Length16(s));
+  }
+  const char* s = va_arg(a.list, const char*);
+  return s == nullptr ? "(null)" : s;
+}
+
+// %Z takes an ANSI_STRING*, %wZ a UNICODE_STRING*.
+std::string CountedString(const Conversion& c, Arguments& a) {
+  if (c.wide) {
+    const UNICODE_STRING* s = va_arg(a.list, const UNICODE_STRING*);
+    return s == nullptr || s->Buffer == nullptr ? "(null)" : ToUtf8(s->Buffer, s->Length / 2);
+  }
+  const ANSI_STRING* s = va_arg(a.list, const ANSI_STRING*);
+  return s == nullptr || s->Buffer == nullptr ? "(null)" : std::string(s->Buffer, s->Length);
+}
+
+void AppendConversion(std::string& out, const Conversion& c, Arguments& a, bool wideFormat) {
+  switch (c.letter) {
+    case '%':
+      out += '%';
+      break;
+    case 'd':
+    case 'i':
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'o':
+      AppendInteger(out, c, a);
+      break;
+    case 'p':
+      AppendNumber(out, c, "", va_arg(a.list, void*));
+      break;
+    case 'c':
+    case 'C':
+    case 's':
+    case 'S':
+      AppendPadded(out, c, TextArgument(c, a, wideFormat));
+      break;
+    case 'Z':
+      AppendPadded(out, c, CountedString(c, a));
+      break;
+    default:
+      // Unknown conversion: keep it visible rather than guess its argument.
+      out += c.spec + c.letter;
+      break;
+  }
+}
+
 // Formats into UTF-8; FormatWide converts the result. Both formats share one
 // parser: the format's own width decides which of %s and %S is wide.
 template <typename FormatChar>
 std::string Format(const FormatChar* format, va_list args, bool wideFormat) {
+  Arguments a;
+  va_copy(a.list, args);
   std::string out;
   for (const FormatChar* p = format; *p != 0; ++p) {
     if (*p != '%') {
+      const auto ch = static_cast<WCHAR>(*p);
       if constexpr (sizeof(FormatChar) == 1) {
         out += static_cast<char>(*p);
       } else {
-        WCHAR c = static_cast<WCHAR>(*p);
-        out += ToUtf8(&c, 1);
+        out += ToUtf8(&ch, 1);
       }
       continue;
     }
-    std::string spec = "%";
     ++p;
-    while (*p == '-' || *p == '+' || *p == ' ' || *p == '#' || *p == '0')
-      spec += static_cast<char>(*p++);
-    if (*p == '*') {
-      spec += std::to_string(va_arg(args, int));
-      ++p;
-    } else {
-      while (*p >= '0' && *p <= '9') spec += static_cast<char>(*p++);
-    }
-    int precision = -1;
-    if (*p == '.') {
-      ++p;
-      if (*p == '*') {
-        precision = va_arg(args, int);
-        ++p;
-      } else {
-        precision = 0;
-        while (*p >= '0' && *p <= '9') precision = precision * 10 + (*p++ - '0');
-      }
-    }
-    // Length modifiers: h, hh, l, ll, w (wide), I64, z.
-    int longs = 0;
-    bool half = false, wide = false, size = false;
-    for (;;) {
-      if (*p == 'l') {
-        ++longs, ++p;
-      } else if (*p == 'h') {
-        half = true, ++p;
-      } else if (*p == 'w') {
-        wide = true, ++p;
-      } else if (*p == 'z') {
-        size = true, ++p;
-      } else if (*p == 'I' && p[1] == '6' && p[2] == '4') {
-        longs = 2, p += 3;
-      } else {
-        break;
-      }
-    }
-    const char conversion = static_cast<char>(*p);
-    if (conversion == 0) break;
-    auto append = [&](const char* fmt, auto value) {
-      char buffer[128];
-      int n = std::snprintf(buffer, sizeof buffer, fmt, value);
-      if (n > 0)
-        out.append(buffer, static_cast<std::size_t>(n) < sizeof buffer ? n : sizeof buffer - 1);
-    };
-    auto padText = [&](const std::string& text) {
-      std::string s = precision >= 0 && text.size() > static_cast<std::size_t>(precision)
-                          ? text.substr(0, precision)
-                          : text;
-      std::string flags = spec.substr(1);
-      bool left = flags.find('-') != std::string::npos;
-      std::size_t width = 0;
-      for (char c : flags) {
-        if (c >= '0' && c <= '9') width = width * 10 + (c - '0');
-      }
-      if (s.size() < width) {
-        if (left) {
-          s.append(width - s.size(), ' ');
-        } else {
-          s.insert(0, width - s.size(), ' ');
-        }
-      }
-      out += s;
-    };
-    // The C library formats one number: the flags and width as given, the
-    // precision, then the length and conversion for the argument's type.
-    std::string numberSpec = spec;
-    if (precision >= 0) numberSpec.append(".").append(std::to_string(precision));
-    auto conversionSpec = [&](const char* length, char conversion) {
-      std::string full = numberSpec;
-      full.append(length);
-      full += conversion;
-      return full;
-    };
-    switch (conversion) {
-      case '%':
-        out += '%';
-        break;
-      case 'd':
-      case 'i':
-        if (longs >= 2) {
-          append(conversionSpec("ll", 'd').c_str(), va_arg(args, long long));
-        } else if (longs == 1 || size) {
-          append(conversionSpec("l", 'd').c_str(), va_arg(args, long));
-        } else {
-          int v = va_arg(args, int);
-          append(conversionSpec("", 'd').c_str(), half ? static_cast<short>(v) : v);
-        }
-        break;
-      case 'u':
-      case 'x':
-      case 'X':
-      case 'o': {
-        if (longs >= 2) {
-          append(conversionSpec("ll", conversion).c_str(), va_arg(args, unsigned long long));
-        } else if (longs == 1 || size) {
-          append(conversionSpec("l", conversion).c_str(), va_arg(args, unsigned long));
-        } else {
-          unsigned v = va_arg(args, unsigned);
-          append(conversionSpec("", conversion).c_str(), half ? static_cast<unsigned short>(v) : v);
-        }
-        break;
-      }
-      case 'p':
-        append(conversionSpec("", 'p').c_str(), va_arg(args, void*));
-        break;
-      case 'c':
-      case 'C': {
-        bool wideChar = wide || (conversion == 'C') != wideFormat;
-        int v = va_arg(args, int);
-        if (wideChar) {
-          WCHAR c = static_cast<WCHAR>(v);
-          padText(ToUtf8(&c, 1));
-        } else {
-          padText(std::string(1, static_cast<char>(v)));
-        }
-        break;
-      }
-      case 's':
-      case 'S': {
-        bool wideText = wide || (longs > 0) || ((conversion == 'S') != wideFormat);
-        if (half) wideText = false;
-        if (wideText) {
-          const WCHAR* s = va_arg(args, const WCHAR*);
-          padText(s == nullptr ? "(null)" : ToUtf8(s, Length16(s)));
-        } else {
-          const char* s = va_arg(args, const char*);
-          padText(s == nullptr ? "(null)" : s);
-        }
-        break;
-      }
-      case 'Z':
-        if (wide) {
-          const UNICODE_STRING* s = va_arg(args, const UNICODE_STRING*);
-          padText(s == nullptr || s->Buffer == nullptr ? "(null)"
-                                                       : ToUtf8(s->Buffer, s->Length / 2));
-        } else {
-          const ANSI_STRING* s = va_arg(args, const ANSI_STRING*);
-          padText(s == nullptr || s->Buffer == nullptr ? "(null)"
-                                                       : std::string(s->Buffer, s->Length));
-        }
-        break;
-      default:
-        // Unknown conversion: keep it visible rather than guess its argument.
-        out += spec + conversion;
-        break;
-    }
+    const Conversion c = ParseConversion(p, a);
+    if (c.letter == 0) break;
+    AppendConversion(out, c, a, wideFormat);
   }
+  va_end(a.list);
   return out;
 }
 
