@@ -1,9 +1,5 @@
 #include "client/capture_client.h"
 
-#include <chrono>
-
-#include "platform/host/scheduler.h"
-
 namespace veltocam::client {
 
 struct CaptureStream::ReadSlot {
@@ -18,26 +14,6 @@ struct CaptureStream::ReadSlot {
 };
 
 namespace {
-
-bool Deterministic() {
-  return host::CurrentSchedulerMode() == host::SchedulerMode::Deterministic;
-}
-
-// Pumps virtual time or waits on the condition until `ready` holds.
-bool WaitUntil(std::mutex& mutex, std::condition_variable& changed,
-               const std::function<bool()>& ready, LONGLONG timeout) {
-  if (Deterministic()) {
-    const std::uint64_t deadline = host::Now() + static_cast<std::uint64_t>(timeout);
-    return host::PumpUntil(
-        [&] {
-          std::lock_guard lock(mutex);
-          return ready();
-        },
-        &deadline);
-  }
-  std::unique_lock lock(mutex);
-  return changed.wait_for(lock, std::chrono::nanoseconds(timeout * 100), ready);
-}
 
 std::string StreamName(const GUID* name) {
   if (name == nullptr) return "unnamed";
@@ -211,9 +187,8 @@ void CaptureStream::Completed(ReadSlot* slot, HW_STREAM_REQUEST_BLOCK* srb) {
 }
 
 bool CaptureStream::NextFrame(CapturedFrame* frame, LONGLONG timeout) {
-  if (!WaitUntil(
-          mutex_, completed_, [&] { return !done_.empty(); }, timeout))
-    return false;
+  auto ready = [&] { return !done_.empty(); };
+  if (!host::WaitUntil(mutex_, completed_, ready, timeout)) return false;
   ReadSlot* slot = nullptr;
   {
     std::lock_guard lock(mutex_);

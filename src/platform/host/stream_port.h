@@ -19,9 +19,11 @@
 //   port.RemoveDevice(device);                     // surprise removal, uninitialise
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "platform/streamclass.h"
@@ -51,6 +53,12 @@ void DestroyMasterClock(HANDLE clock);
 
 // Forgets completions, events and clocks.
 void ResetStreamPort();
+
+// Until `ready` holds (checked with `mutex` held) or `timeout` (100 ns units)
+// passes: pumps virtual time under the deterministic scheduler, waits on
+// `changed` in real time. Returns whether `ready` held.
+bool WaitUntil(std::mutex& mutex, std::condition_variable& changed,
+               const std::function<bool()>& ready, std::int64_t timeout);
 
 // ---- The port ------------------------------------------------------------------
 using DriverEntryRoutine = NTSTATUS (*)(DRIVER_OBJECT* driverObject, UNICODE_STRING* registryPath);

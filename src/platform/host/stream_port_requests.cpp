@@ -64,18 +64,23 @@ void StreamClassPort::State::Send(Request* request, void (*entry)(HW_STREAM_REQU
   changed.notify_all();
 }
 
-bool StreamClassPort::State::WaitFor(const std::function<bool()>& done, std::int64_t timeout) {
+bool WaitUntil(std::mutex& mutex, std::condition_variable& changed,
+               const std::function<bool()>& ready, std::int64_t timeout) {
   if (CurrentSchedulerMode() == SchedulerMode::Deterministic) {
     const std::uint64_t deadline = Now() + static_cast<std::uint64_t>(timeout);
     return PumpUntil(
         [&] {
           std::lock_guard lock(mutex);
-          return done();
+          return ready();
         },
         &deadline);
   }
   std::unique_lock lock(mutex);
-  return changed.wait_for(lock, std::chrono::nanoseconds(timeout * 100), done);
+  return changed.wait_for(lock, std::chrono::nanoseconds(timeout * 100), ready);
+}
+
+bool StreamClassPort::State::WaitFor(const std::function<bool()>& done, std::int64_t timeout) {
+  return WaitUntil(mutex, changed, done, timeout);
 }
 
 NTSTATUS StreamClassPort::State::Synchronous(PortDevice* device, PortStream* stream,
