@@ -109,7 +109,11 @@ NTSTATUS DevicePropertyRequest(BOOLEAN isSet, DEVICE_OBJECT*, DeviceContext* con
                                HW_STREAM_REQUEST_BLOCK* srb) {
   const auto* descriptor =
       static_cast<const STREAM_PROPERTY_DESCRIPTOR*>(srb->CommandData.PropertyInfo);
-  if (descriptor == nullptr || descriptor->Property == nullptr) return STATUS_INVALID_PARAMETER;
+  // A request without its property says nothing a handler could serve.
+  if (descriptor == nullptr || descriptor->Property == nullptr) {
+    srb->Status = STATUS_INVALID_PARAMETER;
+    return STATUS_INVALID_PARAMETER;
+  }
   const GUID& set = descriptor->Property->Set;
   if (set == PROPSETID_VIDCAP_VIDEOPROCAMP) {
     return isSet ? SetProcAmpProperty(context, srb) : GetProcAmpProperty(context, srb);

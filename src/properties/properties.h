@@ -32,7 +32,8 @@ void LoadCustomPropertyGuid(DeviceContext* context);
 // SRB_GET_DEVICE_PROPERTY (isSet 0) and SRB_SET_DEVICE_PROPERTY (isSet 1):
 // dispatches on the request's property set. The outcome goes into the
 // request (Status, ActualBytesTransferred); a set or id nobody serves leaves
-// the request as the port sent it. The result is the handler's own status.
+// the request as the port sent it; one without a property descriptor fails
+// with STATUS_INVALID_PARAMETER. The result is the handler's own status.
 NTSTATUS DevicePropertyRequest(BOOLEAN isSet, DEVICE_OBJECT* bus, DeviceContext* context,
                                HW_STREAM_REQUEST_BLOCK* srb);
 
