@@ -216,6 +216,7 @@ void PrintJson(const std::vector<Control>& controls) {
 }  // namespace
 
 int ControlsCommand(int argc, char** argv) {
+  if (WantsHelp(argc, argv, 2)) return ShowUsage(kUsage);
   Options o;
   try {
     o = ParseOptions(argc, argv);

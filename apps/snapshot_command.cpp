@@ -30,6 +30,7 @@ std::optional<Size> SnapshotSizeOf(std::size_t length) {
 }  // namespace
 
 int SnapshotCommand(int argc, char** argv) {
+  if (WantsHelp(argc, argv, 2)) return ShowUsage(kUsage);
   std::filesystem::path system;
   std::string output;
   try {
