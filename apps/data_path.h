@@ -74,6 +74,9 @@ class DataPath {
   NTSTATUS UninitializeDevice();
 
   ClassDevice* Device() { return device_; }
+  // The port and the device it started, for requests a client makes.
+  host::StreamClassPort& Port() { return port_; }
+  host::PortDevice* PortDevice() { return portDevice_; }
   DeviceContext* Context();
   Channel* Video() { return channel_; }
 
