@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "apps/capture_controls.h"
 #include "apps/command_line.h"
 #include "apps/commands.h"
 #include "apps/data_path.h"
@@ -28,9 +29,14 @@ constexpr const char* kUsage =
     "usage: veltocam capture [--frames N] [--size WxH] [--format i420|iyuv|rgb24]\n"
     "                        [--scene bars|moving|FILE.png] [--qtable N] [--raw]\n"
     "                        [--loss P] [--seed S] [--realtime] [--trace]\n"
-    "                        [--system DIR] -o OUT\n"
+    "                        [--set NAME=VALUE ...] [--snapshot K]\n"
+    "                        [--press-button-at N] [--system DIR] -o OUT\n"
     "  OUT ends in .y4m (I420 and IYUV) or .png (one numbered file per frame)\n"
     "  sizes: 640x480, 352x288, 320x240, 176x144, 160x120\n"
+    "  --set sends a picture control (veltocam controls lists them) first;\n"
+    "  --snapshot asks the driver to save the next K pictures to its snapshot\n"
+    "  file (veltocam snapshot shows it); --press-button-at presses the\n"
+    "  camera's snapshot button after frame N (the tool polls it every frame)\n"
     "  DIR keeps the driver's files and registry between runs (default: the\n"
     "  user's state directory, veltocam)";
 
@@ -45,6 +51,7 @@ struct CaptureOptions {
   bool realtime = false;
   bool trace = false;  // the driver's debugger output on stderr instead of a log file
   std::filesystem::path system;
+  CaptureControlOptions controls;
   std::string output;
 };
 
@@ -81,6 +88,7 @@ CaptureOptions ParseOptions(int argc, char** argv) {
   o.realtime = line.TakeSwitch("realtime");
   o.trace = line.TakeSwitch("trace");
   o.system = TakeSystemDirectory(line);
+  o.controls = TakeCaptureControlOptions(line);
   o.output = line.Take("output", "o").value_or("");
   if (!line.Rest().empty()) throw UsageError("unexpected argument " + line.Rest()[0]);
   if (o.output.empty()) throw UsageError("-o OUT is required");
@@ -172,7 +180,19 @@ int CaptureCommand(int argc, char** argv) {
     bus.Attach(camera);
     DataPath path(bus.DeviceObject());
     NTSTATUS result = path.InitializeDevice();
-    if (NT_SUCCESS(result)) result = path.OpenVideoStream(o.format);
+    std::unique_ptr<CaptureControls> controls;
+    if (NT_SUCCESS(result)) {
+      controls =
+          std::make_unique<CaptureControls>(path.Port(), path.PortDevice(), camera, o.controls);
+      // A refused setting ends the run before it streams, and nothing is kept.
+      if (const Refusals refusals = controls->ApplySettings(); !refusals.empty()) {
+        for (const std::string& line : refusals.lines) {
+          std::fprintf(stderr, "veltocam: %s\n", line.c_str());
+        }
+        return refusals.unknownName ? 1 : 2;
+      }
+      result = path.OpenVideoStream(o.format);
+    }
     if (!NT_SUCCESS(result)) {
       std::fprintf(stderr, "veltocam: the camera did not start (status 0x%08X)\n",
                    static_cast<unsigned>(result));
@@ -196,6 +216,7 @@ int CaptureCommand(int argc, char** argv) {
       }
       if (!NT_SUCCESS(frame.status)) continue;
       ++delivered;
+      controls->AfterPicture(delivered);
       repeats += frame.damaged ? 1 : 0;
       drops = frame.dropCount;
       if (OutputKindOf(o.output) == OutputKind::kY4m) {
@@ -223,13 +244,13 @@ int CaptureCommand(int argc, char** argv) {
     const double streamSeconds = static_cast<double>(frame.presentationTime) / 1e7;
     std::printf(
         "%d frames of %ux%u %s to %s in %.2f s (%.1f fps); camera time %.2f s, "
-        "%lld dropped, %d repeated\n",
+        "%lld dropped, %d repeated%s\n",
         delivered, o.format.width, o.format.height,
         o.format.compression == kRgb24        ? "RGB24"
         : o.format.compression == kFourccIyuv ? "IYUV"
                                               : "I420",
         o.output.c_str(), seconds, seconds > 0 ? delivered / seconds : 0.0, streamSeconds,
-        static_cast<long long>(drops), repeats);
+        static_cast<long long>(drops), repeats, controls->Summary().c_str());
     if (!error.empty()) {
       std::fprintf(stderr, "veltocam: %s\n", error.c_str());
       status = 1;
