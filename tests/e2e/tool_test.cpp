@@ -203,6 +203,38 @@ TEST_F(Tool, ControlsReportsARefusedValueWithItsRangeAndKeepsNothing) {
   EXPECT_EQ(Run({"controls", "--set", "whitebalance=20"}), 1);  // served, not advertised
 }
 
+TEST_F(Tool, CaptureSetsControlsTakesSnapshotsAndSeesTheButton) {
+  ::testing::internal::CaptureStdout();
+  ASSERT_EQ(
+      Run({"capture", "--frames", "8", "--size", "160x120", "--scene", "bars", "--set",
+           "brightness=60", "--snapshot", "2", "--press-button-at", "3", "-o", Path("a.y4m")}),
+      0);
+  const std::string summary = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(summary.find("; 2 of 2 snapshots saved"), std::string::npos) << summary;
+  EXPECT_NE(summary.find("; snapshot button pressed after frame 3\n"), std::string::npos)
+      << summary;
+
+  ASSERT_EQ(Run({"snapshot", "-o", Path("snap.png")}), 0);
+  int w = 0, h = 0;
+  std::vector<std::uint8_t> rgb;
+  ASSERT_EQ(veltocam::app::ReadPngRgb(Path("snap.png"), &w, &h, &rgb), "");
+  EXPECT_EQ(w, 160);
+  EXPECT_EQ(h, 120);
+  EXPECT_LT(rgb[(160 - 1) * 3], 8);  // the bars' black corner: a real picture
+
+  ::testing::internal::CaptureStdout();
+  ASSERT_EQ(Run({"controls"}), 0);
+  EXPECT_EQ(ListedValue(::testing::internal::GetCapturedStdout(), "brightness"), "60");
+
+  const std::string before = StoreText();
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Run({"capture", "--frames", "2", "--set", "contrast=0", "-o", Path("b.y4m")}), 2);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("contrast takes 1..8"),
+            std::string::npos);
+  EXPECT_FALSE(fs::exists(Path("b.y4m")));
+  EXPECT_EQ(StoreText(), before);
+}
+
 TEST_F(Tool, BadArgumentsGetAUsageError) {
   EXPECT_EQ(Run({"capture", "--size", "200x100", "-o", Path("x.y4m")}), 1);
   EXPECT_EQ(Run({"capture", "--format", "rgb24", "-o", Path("x.y4m")}), 1);
