@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 
@@ -118,11 +119,11 @@ Refusals PictureControls::Apply(const std::vector<Setting>& settings) {
     }
     const client::PropertyResult result = Send(*control, value);
     if (!NT_SUCCESS(result.status)) {
-      char status[16];
-      std::snprintf(status, sizeof status, "0x%08X", static_cast<unsigned>(result.status));
-      refusals.lines.push_back(name + " = " + std::to_string(value) +
-                               " refused by the driver (status " + status + "); " + name +
-                               " takes " + RangeText(control->info));
+      char line[160];
+      std::snprintf(line, sizeof line, "%s = %d refused by the driver (status 0x%08X); %s takes %s",
+                    name.c_str(), value, static_cast<unsigned>(result.status), name.c_str(),
+                    RangeText(control->info).c_str());
+      refusals.lines.emplace_back(line);
     }
   }
   return refusals;
