@@ -2,8 +2,8 @@
 // starts, saved when it stops, and never saved as values nobody chose.
 #include <gtest/gtest.h>
 
-
 #include "apps/data_path.h"
+#include "classlayer/callback_calls.h"
 #include "platform/host/registry_store.h"
 #include "sim/camera_model.h"
 #include "sim/frame_streamer.h"
@@ -60,6 +60,17 @@ TEST_F(PictureSettingsTest, StoredValuesReachTheCameraAtStreamStartAndAreKeptAtS
   EXPECT_EQ(Stored("Brightness"), 10u);
   EXPECT_EQ(Stored("Saturation"), 4u);
   EXPECT_EQ(Stored("Contrast"), 1u);
+}
+
+TEST_F(PictureSettingsTest, PowerRestoreSendsTheStoredValuesAgain) {
+  Stream();
+  host::SetRegistryDword(kProcAmp, "Hue", 100);
+  camera_.ClearCommands();
+  EXPECT_EQ(CallSaveState(path_.Device()), STATUS_SUCCESS);
+  EXPECT_EQ(CallRestoreState(path_.Device()), STATUS_SUCCESS);
+  EXPECT_EQ(camera_.Register(0x2103), 200);
+  EXPECT_EQ(camera_.Register(0x2104), 1);
+  EXPECT_EQ(path_.Context()->RestoringProperties, 0);
 }
 
 }  // namespace
