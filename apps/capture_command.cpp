@@ -7,10 +7,10 @@
 #include <filesystem>
 #include <string>
 
+#include "apps/camera_session.h"
 #include "apps/capture_controls.h"
 #include "apps/command_line.h"
 #include "apps/commands.h"
-#include "apps/data_path.h"
 #include "apps/image_files.h"
 #include "apps/system_store.h"
 #include "platform/host/files_host.h"
@@ -26,33 +26,42 @@ namespace veltocam::app {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: veltocam capture [--frames N] [--size WxH] [--format i420|iyuv|rgb24]\n"
+    "usage: veltocam capture [--frames N] [--size WxH] [--format i420|iyuv|rgb24] [--still]\n"
     "                        [--scene bars|moving|FILE.png] [--qtable N] [--raw]\n"
-    "                        [--loss P] [--seed S] [--realtime] [--trace]\n"
-    "                        [--set NAME=VALUE ...] [--snapshot K]\n"
-    "                        [--press-button-at N] [--system DIR] -o OUT\n"
-    "  OUT ends in .y4m (I420 and IYUV) or .png (one numbered file per frame)\n"
-    "  sizes: 640x480, 352x288, 320x240, 176x144, 160x120\n"
+    "                        [--loss P] [--seed S] [--suspend-at N] [--unplug-at N]\n"
+    "                        [--realtime] [--trace] [--set NAME=VALUE ...]\n"
+    "                        [--snapshot K] [--press-button-at N] [--system DIR] -o OUT\n"
+    "  OUT ends in .y4m (I420 and IYUV) or .png (one numbered file per frame);\n"
+    "  -o - writes Y4M to standard output\n"
+    "  the capture stream offers I420 at 640x480, 352x288, 320x240, 176x144, 160x120;\n"
+    "  the still stream (--still) I420 and IYUV at 320x240, 176x144, 160x120\n"
     "  --set sends a picture control (veltocam controls lists them) first;\n"
     "  --snapshot asks the driver to save the next K pictures to its snapshot\n"
     "  file (veltocam snapshot shows it); --press-button-at presses the\n"
     "  camera's snapshot button after frame N (the tool polls it every frame)\n"
     "  DIR keeps the driver's files and registry between runs (default: the\n"
-    "  user's state directory, veltocam)";
+    "  user's state directory, veltocam)\n"
+    "  exit status: 0 done, 1 error, 2 a setting refused, 3 the camera was unplugged";
+
+constexpr int kExitUnplugged = 3;
 
 struct CaptureOptions {
   int frames = 90;
   StreamFormat format;
+  bool still = false;
   std::string scene = "moving";
   long qtable = -1;  // the camera model's own setting
   bool raw = false;
   double loss = 0;
   std::uint32_t seed = 1;
+  int suspendAt = 0;  // 0: never
+  int unplugAt = 0;   // 0: never
   bool realtime = false;
   bool trace = false;  // the driver's debugger output on stderr instead of a log file
   std::filesystem::path system;
   CaptureControlOptions controls;
   std::string output;
+  bool toStdout() const { return output == "-"; }
 };
 
 CaptureOptions ParseOptions(int argc, char** argv) {
@@ -60,13 +69,8 @@ CaptureOptions ParseOptions(int argc, char** argv) {
   CaptureOptions o;
   o.frames =
       static_cast<int>(ParseInteger(line.Take("frames").value_or("90"), "--frames", 1, 1000000));
-  const Size size = ParseSize(line.Take("size").value_or("640x480"));
-  const bool supported =
-      (size.width == 640 && size.height == 480) || (size.width == 352 && size.height == 288) ||
-      (size.width == 320 && size.height == 240) || (size.width == 176 && size.height == 144) ||
-      (size.width == 160 && size.height == 120);
-  if (!supported)
-    throw UsageError("--size: the camera offers 640x480, 352x288, 320x240, 176x144 and 160x120");
+  o.still = line.TakeSwitch("still");
+  const Size size = ParseSize(line.Take("size").value_or(o.still ? "320x240" : "640x480"));
   o.format.width = static_cast<ULONG>(size.width);
   o.format.height = static_cast<ULONG>(size.height);
   const std::string format = line.Take("format").value_or("i420");
@@ -85,6 +89,10 @@ CaptureOptions ParseOptions(int argc, char** argv) {
   if (auto p = line.Take("loss")) o.loss = ParseFraction(*p, "--loss");
   if (auto s = line.Take("seed"))
     o.seed = static_cast<std::uint32_t>(ParseInteger(*s, "--seed", 0, 0x7FFFFFFF));
+  if (auto n = line.Take("suspend-at"))
+    o.suspendAt = static_cast<int>(ParseInteger(*n, "--suspend-at", 1, 1000000));
+  if (auto n = line.Take("unplug-at"))
+    o.unplugAt = static_cast<int>(ParseInteger(*n, "--unplug-at", 1, 1000000));
   o.realtime = line.TakeSwitch("realtime");
   o.trace = line.TakeSwitch("trace");
   o.system = TakeSystemDirectory(line);
@@ -92,9 +100,9 @@ CaptureOptions ParseOptions(int argc, char** argv) {
   o.output = line.Take("output", "o").value_or("");
   if (!line.Rest().empty()) throw UsageError("unexpected argument " + line.Rest()[0]);
   if (o.output.empty()) throw UsageError("-o OUT is required");
-  const OutputKind kind = OutputKindOf(o.output);
+  const OutputKind kind = o.toStdout() ? OutputKind::kY4m : OutputKindOf(o.output);
   if (kind != OutputKind::kY4m && kind != OutputKind::kPng) {
-    throw UsageError("-o: the output must end in .y4m or .png");
+    throw UsageError("-o: the output must end in .y4m or .png, or be - for standard output");
   }
   if (kind == OutputKind::kY4m && o.format.compression == kRgb24) {
     throw UsageError("-o: RGB24 pictures are written as .png files");
@@ -136,6 +144,176 @@ std::string WriteRgb24Png(const std::string& path, const StreamFormat& f,
   return WritePng(path, static_cast<int>(f.width), static_cast<int>(f.height), rgb.data(), row);
 }
 
+// What a capture run delivered, for the progress line and the summary.
+struct Progress {
+  int delivered = 0;
+  int repeats = 0;
+  LONGLONG drops = 0;
+  LONGLONG streamTime = 0;
+  bool unplugged = false;
+  int cancelled = 0;  // reads that came back without a picture after the unplug
+};
+
+const char* FormatName(ULONG compression) {
+  return compression == kRgb24 ? "RGB24" : compression == kFourccIyuv ? "IYUV" : "I420";
+}
+
+std::string WriteFrame(const CaptureOptions& o, const DeliveredFrame& frame, int number,
+                       Y4mWriter* y4m) {
+  if (o.toStdout() || OutputKindOf(o.output) == OutputKind::kY4m) {
+    return y4m->Write(frame.data.data(), frame.data.size());
+  }
+  if (o.format.compression == kRgb24) {
+    return WriteRgb24Png(NumberedPath(o.output, number), o.format, frame.data);
+  }
+  Picture picture{static_cast<int>(o.format.width), static_cast<int>(o.format.height),
+                  ChromaLayout::k420, frame.data};
+  return WritePicturePng(NumberedPath(o.output, number), picture);
+}
+
+// After an unplug every read still queued comes back, without a picture.
+void CollectAfterUnplug(CameraSession& session, Progress* p) {
+  DeliveredFrame frame;
+  while (session.ReadsAtDriver() > 0 && session.NextFrame(&frame, host::Seconds(10))) {
+    if (NT_SUCCESS(frame.status) && !frame.data.empty()) continue;  // completed before the unplug
+    ++p->cancelled;
+  }
+}
+
+// Reads pictures until the count is reached, the camera is unplugged or an
+// error ends the run; empty on success.
+std::string Capture(const CaptureOptions& o, CameraSession& session, host::UsbBus& bus,
+                    CaptureControls& controls, Y4mWriter* y4m, Progress* p) {
+  const bool terminal = isatty(2) != 0;
+  const auto started = std::chrono::steady_clock::now();
+  DeliveredFrame frame;
+  std::string error;
+  while (error.empty() && p->delivered < o.frames) {
+    if (!session.NextFrame(&frame, host::Seconds(10))) return "no picture from the camera for 10 s";
+    if (!NT_SUCCESS(frame.status)) continue;
+    ++p->delivered;
+    p->repeats += frame.damaged ? 1 : 0;
+    p->drops = frame.dropCount;
+    p->streamTime = frame.presentationTime;
+    error = WriteFrame(o, frame, p->delivered, y4m);
+    controls.AfterPicture(p->delivered);
+    if (terminal) {
+      const double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+      std::fprintf(stderr, "\rframes %d/%d  %.1f fps  drops %lld  repeats %d ", p->delivered,
+                   o.frames, seconds > 0 ? p->delivered / seconds : 0.0,
+                   static_cast<long long>(p->drops), p->repeats);
+    }
+    if (p->delivered == o.suspendAt && p->delivered < o.frames) {
+      const NTSTATUS status = session.Suspend();
+      if (!NT_SUCCESS(status)) error = "the camera did not come back from sleep";
+    }
+    if (p->delivered == o.unplugAt && p->delivered < o.frames) {
+      bus.Detach();
+      p->unplugged = true;
+      CollectAfterUnplug(session, p);
+      break;
+    }
+  }
+  if (terminal) std::fputc('\n', stderr);
+  return error;
+}
+
+// The host platform with the system directory's registry (the camera
+// model's settings the first time); the settings of this run only.
+std::string PrepareHost(const CaptureOptions& o, SystemStore* store) {
+  host::ResetPlatform(o.realtime ? host::SchedulerMode::RealTime
+                                 : host::SchedulerMode::Deterministic);
+  if (std::string error = store->Open(o.system); !error.empty()) return error;
+  if (!o.trace) store->LogDebuggerOutput();
+  const std::string control = std::string("\\Registry\\MACHINE\\SOFTWARE\\") +
+                              std::string(sim::kCameraProductName) + "\\CONTROL";
+  // The saved registry keeps its own values of these two.
+  if (o.qtable >= 0) store->SetForThisRun(control, "QTableIndex", static_cast<ULONG>(o.qtable));
+  if (o.raw) store->SetForThisRun(control, "IMAGETYPE", sim::FrameStreamer::kRawImageType);
+  return {};
+}
+
+void PrintSummary(const CaptureOptions& o, const Progress& p, double seconds,
+                  const std::string& controls) {
+  std::FILE* out = o.toStdout() ? stderr : stdout;
+  std::fprintf(out,
+               "%d frames of %ux%u %s to %s in %.2f s (%.1f fps); camera time %.2f s, "
+               "%lld dropped, %d repeated%s\n",
+               p.delivered, o.format.width, o.format.height, FormatName(o.format.compression),
+               o.toStdout() ? "standard output" : o.output.c_str(), seconds,
+               seconds > 0 ? p.delivered / seconds : 0.0, static_cast<double>(p.streamTime) / 1e7,
+               static_cast<long long>(p.drops), p.repeats, controls.c_str());
+  if (p.unplugged) {
+    std::fprintf(stderr,
+                 "veltocam: the camera was unplugged after frame %d; %d queued reads came back "
+                 "cancelled; the output holds the %d frames delivered\n",
+                 o.unplugAt, p.cancelled, p.delivered);
+  }
+}
+
+// Opens the stream and runs the capture; the exit status.
+int Run(const CaptureOptions& o, std::unique_ptr<sim::Scene> scene, SystemStore& store) {
+  sim::StreamFaults faults;
+  faults.seed = o.seed;
+  faults.loss = o.loss;
+  sim::FrameStreamer streamer(std::move(scene), faults);
+  sim::SimulatedCamera camera;
+  camera.SetPacketSource(&streamer);
+  host::UsbBus bus;
+  bus.Attach(camera);
+  CameraSession session(bus.DeviceObject());
+  NTSTATUS result = session.Start();
+  if (!NT_SUCCESS(result)) {
+    std::fprintf(stderr, "veltocam: the camera did not start (status 0x%08X)\n",
+                 static_cast<unsigned>(result));
+    return 1;
+  }
+  CaptureControls controls(session.Port(), session.PortDevice(), camera, o.controls);
+  // A refused setting ends the run before it streams, and nothing is kept.
+  if (const Refusals refusals = controls.ApplySettings(); !refusals.empty()) {
+    for (const std::string& line : refusals.lines) {
+      std::fprintf(stderr, "veltocam: %s\n", line.c_str());
+    }
+    session.Remove();
+    return refusals.unknownName ? 1 : 2;
+  }
+  std::string why;
+  result = session.Open(o.still ? kStillStream : kCaptureStream, o.format, 4, &why);
+  if (result == STATUS_NO_MATCH) {
+    std::fprintf(stderr, "veltocam: the %s stream does not offer %s %ux%u; %s\n",
+                 o.still ? "still" : "capture", FormatName(o.format.compression), o.format.width,
+                 o.format.height, why.c_str());
+    return 1;
+  }
+  if (!NT_SUCCESS(result)) {
+    std::fprintf(stderr, "veltocam: the stream did not start (status 0x%08X)\n",
+                 static_cast<unsigned>(result));
+    return 1;
+  }
+  Y4mWriter y4m;
+  std::string error;
+  if (o.toStdout() || OutputKindOf(o.output) == OutputKind::kY4m) {
+    const int rate = static_cast<int>(10'000'000 / session.FrameInterval());
+    error = y4m.Open(o.output, static_cast<int>(o.format.width), static_cast<int>(o.format.height),
+                     ChromaLayout::k420, rate);
+  }
+  const auto started = std::chrono::steady_clock::now();
+  Progress progress;
+  if (error.empty()) error = Capture(o, session, bus, controls, &y4m, &progress);
+  session.Remove();
+  PrintSummary(o, progress,
+               std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+               controls.Summary());
+  // What the driver stored is kept whatever became of the pictures.
+  const std::string saved = store.Save();
+  for (const std::string& problem : {error, saved}) {
+    if (!problem.empty()) std::fprintf(stderr, "veltocam: %s\n", problem.c_str());
+  }
+  if (!error.empty() || !saved.empty()) return 1;
+  return progress.unplugged ? kExitUnplugged : 0;
+}
+
 }  // namespace
 
 int CaptureCommand(int argc, char** argv) {
@@ -153,112 +331,13 @@ int CaptureCommand(int argc, char** argv) {
     std::fprintf(stderr, "veltocam: %s\n", error.c_str());
     return 1;
   }
-
-  host::ResetPlatform(o.realtime ? host::SchedulerMode::RealTime
-                                 : host::SchedulerMode::Deterministic);
   SystemStore store;
-  if (error = store.Open(o.system); !error.empty()) {
+  error = PrepareHost(o, &store);
+  int status = 1;
+  if (error.empty()) {
+    status = Run(o, std::move(scene), store);
+  } else {
     std::fprintf(stderr, "veltocam: %s\n", error.c_str());
-    return 1;
-  }
-  if (!o.trace) store.LogDebuggerOutput();
-  const std::string control = std::string("\\Registry\\MACHINE\\SOFTWARE\\") +
-                              std::string(sim::kCameraProductName) + "\\CONTROL";
-  // These two are for this run only; the saved registry keeps its own.
-  if (o.qtable >= 0) store.SetForThisRun(control, "QTableIndex", static_cast<ULONG>(o.qtable));
-  if (o.raw) store.SetForThisRun(control, "IMAGETYPE", sim::FrameStreamer::kRawImageType);
-
-  sim::StreamFaults faults;
-  faults.seed = o.seed;
-  faults.loss = o.loss;
-  sim::FrameStreamer streamer(std::move(scene), faults);
-  sim::SimulatedCamera camera;
-  camera.SetPacketSource(&streamer);
-  int status = 0;
-  {
-    host::UsbBus bus;
-    bus.Attach(camera);
-    DataPath path(bus.DeviceObject());
-    NTSTATUS result = path.InitializeDevice();
-    std::unique_ptr<CaptureControls> controls;
-    if (NT_SUCCESS(result)) {
-      controls =
-          std::make_unique<CaptureControls>(path.Port(), path.PortDevice(), camera, o.controls);
-      // A refused setting ends the run before it streams, and nothing is kept.
-      if (const Refusals refusals = controls->ApplySettings(); !refusals.empty()) {
-        for (const std::string& line : refusals.lines) {
-          std::fprintf(stderr, "veltocam: %s\n", line.c_str());
-        }
-        return refusals.unknownName ? 1 : 2;
-      }
-      result = path.OpenVideoStream(o.format);
-    }
-    if (!NT_SUCCESS(result)) {
-      std::fprintf(stderr, "veltocam: the camera did not start (status 0x%08X)\n",
-                   static_cast<unsigned>(result));
-      return 1;
-    }
-
-    Y4mWriter y4m;
-    if (OutputKindOf(o.output) == OutputKind::kY4m) {
-      error = y4m.Open(o.output, static_cast<int>(o.format.width),
-                       static_cast<int>(o.format.height), ChromaLayout::k420, 30);
-    }
-    const bool terminal = isatty(2) != 0;
-    const auto started = std::chrono::steady_clock::now();
-    int delivered = 0, repeats = 0;
-    LONGLONG drops = 0;
-    DeliveredFrame frame;
-    while (error.empty() && delivered < o.frames) {
-      if (!path.NextFrame(&frame, host::Seconds(10))) {
-        error = "no picture from the camera for 10 seconds";
-        break;
-      }
-      if (!NT_SUCCESS(frame.status)) continue;
-      ++delivered;
-      controls->AfterPicture(delivered);
-      repeats += frame.damaged ? 1 : 0;
-      drops = frame.dropCount;
-      if (OutputKindOf(o.output) == OutputKind::kY4m) {
-        error = y4m.Write(frame.data.data(), frame.data.size());
-      } else if (o.format.compression == kRgb24) {
-        error = WriteRgb24Png(NumberedPath(o.output, delivered), o.format, frame.data);
-      } else {
-        Picture picture{static_cast<int>(o.format.width), static_cast<int>(o.format.height),
-                        ChromaLayout::k420, frame.data};
-        error = WritePicturePng(NumberedPath(o.output, delivered), picture);
-      }
-      if (terminal) {
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        std::fprintf(stderr, "\rframes %d/%d  %.1f fps  drops %lld  repeats %d ", delivered,
-                     o.frames, seconds > 0 ? delivered / seconds : 0.0,
-                     static_cast<long long>(drops), repeats);
-      }
-    }
-    if (terminal) std::fputc('\n', stderr);
-    path.CloseVideoStream();
-    path.UninitializeDevice();
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    const double streamSeconds = static_cast<double>(frame.presentationTime) / 1e7;
-    std::printf(
-        "%d frames of %ux%u %s to %s in %.2f s (%.1f fps); camera time %.2f s, "
-        "%lld dropped, %d repeated%s\n",
-        delivered, o.format.width, o.format.height,
-        o.format.compression == kRgb24        ? "RGB24"
-        : o.format.compression == kFourccIyuv ? "IYUV"
-                                              : "I420",
-        o.output.c_str(), seconds, seconds > 0 ? delivered / seconds : 0.0, streamSeconds,
-        static_cast<long long>(drops), repeats, controls->Summary().c_str());
-    if (!error.empty()) {
-      std::fprintf(stderr, "veltocam: %s\n", error.c_str());
-      status = 1;
-    }
-    if (const std::string saved = store.Save(); !saved.empty()) {
-      std::fprintf(stderr, "veltocam: %s\n", saved.c_str());
-      status = 1;
-    }
   }
   host::ShutdownKernel();
   return status;

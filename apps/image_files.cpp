@@ -28,13 +28,18 @@ bool EndsWith(const std::string& text, const std::string& suffix) {
 }  // namespace
 
 Y4mWriter::~Y4mWriter() {
-  if (file_ != nullptr) std::fclose(file_);
+  if (file_ == stdout) {
+    std::fflush(file_);
+  } else if (file_ != nullptr) {
+    std::fclose(file_);
+  }
 }
 
 std::string Y4mWriter::Open(const std::string& path, int width, int height, ChromaLayout layout,
                             int framesPerSecond) {
   path_ = path;
-  file_ = std::fopen(path.c_str(), "wb");
+  // "-" is standard output, kept open for the rest of the process.
+  file_ = path == "-" ? stdout : std::fopen(path.c_str(), "wb");
   if (file_ == nullptr) return ErrnoText(path);
   const char* chroma = layout == ChromaLayout::k420 ? "420jpeg" : "422";
   if (std::fprintf(file_, "YUV4MPEG2 W%d H%d F%d:1 Ip A1:1 C%s\n", width, height, framesPerSecond,

@@ -10,6 +10,7 @@ struct CaptureStream::ReadSlot {
   std::vector<std::uint8_t> buffer;
   HW_STREAM_REQUEST_BLOCK* srb = nullptr;  // while at the driver
   NTSTATUS status = STATUS_PENDING;
+  std::vector<std::uint8_t> extension;  // the request's extension at completion
   bool atDriver = false;
 };
 
@@ -180,6 +181,10 @@ void CaptureStream::Submit(ReadSlot& slot) {
 void CaptureStream::Completed(ReadSlot* slot, HW_STREAM_REQUEST_BLOCK* srb) {
   std::lock_guard lock(mutex_);
   slot->status = srb->Status;
+  const auto* extension = static_cast<const std::uint8_t*>(srb->SRBExtension);
+  if (extension != nullptr) {
+    slot->extension.assign(extension, extension + port_.Registration().PerRequestExtensionSize);
+  }
   slot->atDriver = false;
   slot->srb = nullptr;
   done_.push_back(slot);
@@ -204,6 +209,7 @@ bool CaptureStream::NextFrame(CapturedFrame* frame, LONGLONG timeout) {
   frame->optionsFlags = header.OptionsFlags;
   frame->pictureNumber = slot->header.info.PictureNumber;
   frame->dropCount = slot->header.info.DropCount;
+  frame->requestExtension = slot->extension;
   if (open_) Submit(*slot);
   return true;
 }

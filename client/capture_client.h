@@ -47,6 +47,9 @@ struct CapturedFrame {
   LONGLONG pictureNumber = 0;
   LONGLONG dropCount = 0;
   ULONG optionsFlags = 0;
+  // The per-request extension as the driver left it at completion (its own
+  // bookkeeping and the device layer's frame context): for diagnostics.
+  std::vector<std::uint8_t> requestExtension;
 };
 
 class CaptureStream;

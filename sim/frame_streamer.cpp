@@ -97,7 +97,12 @@ void FrameStreamer::StartFrame(const StreamSettings& settings, ULONG frame) {
   }
   ++framesStarted_;
   const std::uint64_t start = static_cast<std::uint64_t>(frame) * 1000;
-  nextStartTime_ = std::max(nextStartTime_, start) + kSensorInterval;
+  // The sensor keeps its 30 Hz cadence although frames start on whole USB
+  // frames; only a start more than a period late (the first picture, or one
+  // the bandwidth held back) sets a new cadence.
+  const std::uint64_t cadence =
+      start >= nextStartTime_ + kSensorInterval ? start : nextStartTime_;
+  nextStartTime_ = cadence + kSensorInterval;
 }
 
 FrameStreamer::Packet FrameStreamer::MakePacket(const StreamSettings& settings, ULONG frame,

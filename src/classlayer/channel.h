@@ -53,4 +53,30 @@ struct Channel {
   UCHAR TakeStartTime;
   UCHAR NoRawProcessing;
   UCHAR StoppedByClient;
+  // Frame completion work items queued for this channel and not yet done:
+  // they refer to the channel, so close waits for none to be left.
+  LONG CompletionsInFlight;
 };
+
+// StateFlags is changed from passive level and from the watchdog's DPC: every
+// change is one interlocked operation, so neither side loses the other's bit.
+inline ULONG ChangeStateFlags(Channel* channel, ULONG set, ULONG clear) {
+  auto* flags = reinterpret_cast<LONG volatile*>(&channel->StateFlags);
+  LONG seen = *flags;
+  for (;;) {
+    const auto wanted = static_cast<LONG>((static_cast<ULONG>(seen) & ~clear) | set);
+    const LONG before = InterlockedCompareExchange(flags, wanted, seen);
+    if (before == seen) return static_cast<ULONG>(before);
+    seen = before;
+  }
+}
+inline void SetStateFlags(Channel* channel, ULONG flags) {
+  ChangeStateFlags(channel, flags, 0);
+}
+// True when any of the flags was set (and is now clear).
+inline bool ClearStateFlags(Channel* channel, ULONG flags) {
+  return (ChangeStateFlags(channel, 0, flags) & flags) != 0;
+}
+inline bool HasStateFlags(const Channel* channel, ULONG flags) {
+  return (__atomic_load_n(&channel->StateFlags, __ATOMIC_SEQ_CST) & flags) != 0;
+}

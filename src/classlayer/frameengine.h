@@ -22,6 +22,9 @@ void SubmitTransferSet(ClassDevice* device, TransferSet* set);
 NTSTATUS IsoTransferComplete(DEVICE_OBJECT* deviceObject, IRP* irp, PVOID set);
 void ProcessTransfer(TransferSet* set);
 void ResubmitTimerDpc(KDPC* dpc, PVOID set, PVOID, PVOID);
+// Disarms the 2 ms resubmission of both sets (a DPC already running still
+// runs: it resubmits only while the channel streams and is not stopping).
+void CancelResubmission(Channel* channel);
 void FreeTransferSets(Channel* channel);
 
 // ---- Frames and read requests -----------------------------------------------------

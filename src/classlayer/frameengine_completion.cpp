@@ -70,6 +70,7 @@ void QueueFrameCompletion(Channel* channel, FrameRequest* request, BOOLEAN snaps
   item->Channel = channel;
   item->StreamNumber = channel->StreamNumber;
   item->Snapshot = snapshot;
+  InterlockedIncrement(&channel->CompletionsInFlight);
   ExInitializeWorkItem(&item->Work, FrameCompletionWork, item);
   ExQueueWorkItem(&item->Work, CriticalWorkQueue);
   KeReleaseSpinLock(&device->CompletionLock, oldIrql);
@@ -115,6 +116,7 @@ void FrameCompletionWork(PVOID context) {
 
   KeReleaseSemaphore(&channel->WorkLock, 0, 1, FALSE);
   ExFreePool(item);
+  InterlockedDecrement(&channel->CompletionsInFlight);  // the last touch of the channel
 }
 
 void CompleteReadRequest(Channel* channel, FrameRequest* request, NTSTATUS status,

@@ -121,7 +121,20 @@ NTSTATUS AllocateTransferSets(ClassDevice* device, Channel* channel) {
   return STATUS_SUCCESS;
 }
 
+void CancelResubmission(Channel* channel) {
+  if (channel->Virtual) return;  // the sets are the video stream's
+  for (TransferSet& set : channel->Transfers) {
+    if (set.Tag != kTransferSetTag) continue;
+    KeCancelTimer(&set.ResubmitTimer);
+    KeRemoveQueueDpc(&set.ResubmitDpc);
+  }
+}
+
 void StartIsoStreaming(ClassDevice* device, Channel* channel, BOOLEAN rebuild) {
+  // A set walked shortly before a stop still has its 2 ms timer armed: it
+  // must not send the requests a second time once they are submitted here.
+  CancelResubmission(channel);
+  KeFlushQueuedDpcs();
   channel->Streaming = 1;
   for (TransferSet& set : channel->Transfers) {
     if (rebuild) {
@@ -165,8 +178,8 @@ NTSTATUS IsoTransferComplete(DEVICE_OBJECT*, IRP*, PVOID context) {
   Channel* channel = set->Channel;
   if (!channel->Streaming) channel->ErrorFlag = 1;
   const LONG left = InterlockedDecrement(&set->PendingCount);
-  if ((channel->StateFlags & (kChannelStopping | kChannelAwaitingIdle)) != 0 ||
-      channel->ErrorFlag != 0 || left != 0) {
+  if (HasStateFlags(channel, kChannelStopping | kChannelAwaitingIdle) || channel->ErrorFlag != 0 ||
+      left != 0) {
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
 
@@ -191,6 +204,11 @@ void ResubmitTimerDpc(KDPC*, PVOID context, PVOID, PVOID) {
   auto* set = static_cast<TransferSet*>(context);
   ClassDevice* device = set->Device;
   Channel* channel = set->Channel;
+  // Only a running channel resubmits: a stop or a reset has taken the set
+  // out of the cycle, and the next start submits it afresh.
+  if (!channel->Streaming || HasStateFlags(channel, kChannelStopping | kChannelAwaitingIdle)) {
+    return;
+  }
   if (HasSyncPipe(channel)) RebuildSyncRequest(device, channel, set);
   RtlZeroMemory(set->SyncBuffer, kSyncBytes);
   RebuildDataRequest(device, channel, set);
@@ -203,12 +221,11 @@ void FreeTransferSets(Channel* channel) {
     for (TransferSet& set : channel->Transfers) RtlZeroMemory(&set, sizeof set);
     return;
   }
+  // No resubmission may fire into freed memory, and no request may still be
+  // at the bus driver: cancel both and wait for them to come back.
+  CancelResubmission(channel);
   for (TransferSet& set : channel->Transfers) {
     if (set.Tag != kTransferSetTag) continue;
-    // No resubmission may fire into freed memory, and no request may still be
-    // at the bus driver: cancel both and wait for them to come back.
-    KeCancelTimer(&set.ResubmitTimer);
-    KeRemoveQueueDpc(&set.ResubmitDpc);
     if (set.PendingCount > 0) {
       if (set.SyncIrp != kNoSyncIrp && set.SyncIrp != nullptr) IoCancelIrp(set.SyncIrp);
       if (set.DataIrp != nullptr) IoCancelIrp(set.DataIrp);

@@ -89,14 +89,20 @@ void ContinueFrame(TransferSet* set, FrameRequest* request,
 void ProcessTransfer(TransferSet* set) {
   ClassDevice* device = set->Device;
   Channel* channel = set->Channel;
-  Channel* video = device->Channel[0];
-  Channel* still = device->Channel[1];
   _URB_ISOCH_TRANSFER& data = set->DataUrb->UrbIsochronousTransfer;
   _URB_ISOCH_TRANSFER* sync =
       channel->SyncPipe >= 0 ? &set->SyncUrb->UrbIsochronousTransfer : nullptr;
 
+  // The walk sets and clears the Current of both streams: each is guarded by
+  // its own channel's lock, as cancel and the watchdog guard it. The walking
+  // channel's lock is taken first; a stream closes only with it held, so the
+  // other channel read under it stays valid for the whole walk.
   KIRQL oldIrql;
   KeAcquireSpinLock(&channel->CurrentLock, &oldIrql);
+  Channel* video = device->Channel[0];
+  Channel* still = device->Channel[1];
+  Channel* other = channel == video ? still : video;
+  if (other != nullptr && other != channel) KeAcquireSpinLockAtDpcLevel(&other->CurrentLock);
   const ULONG packets =
       data.NumberOfPackets < kPacketsPerTransfer ? data.NumberOfPackets : kPacketsPerTransfer;
   for (ULONG i = 0; i < packets; ++i) {
@@ -121,6 +127,7 @@ void ProcessTransfer(TransferSet* set) {
       ContinueFrame(set, active, packet, n);
     }
   }
+  if (other != nullptr && other != channel) KeReleaseSpinLockFromDpcLevel(&other->CurrentLock);
   KeReleaseSpinLock(&channel->CurrentLock, oldIrql);
 
   // The timer was initialised with the set; setting it again only re-arms it.

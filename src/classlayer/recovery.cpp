@@ -2,6 +2,7 @@
 
 #include "classlayer/callback_calls.h"
 #include "classlayer/frameengine.h"
+#include "classlayer/streams.h"
 #include "classlayer/usbrequests.h"
 
 namespace {
@@ -35,7 +36,6 @@ USBD_PIPE_HANDLE PipeHandle(const ClassDevice* device, LONG index) {
   return device->InterfaceInfo->Pipes[index].PipeHandle;
 }
 
-// Aborts (or resets) the data pipe, then the sync pipe if there is one.
 NTSTATUS ForEachPipe(ClassDevice* device, Channel* channel,
                      NTSTATUS (*request)(ClassDevice*, USBD_PIPE_HANDLE)) {
   NTSTATUS status = request(device, PipeHandle(device, channel->DataPipe));
@@ -47,59 +47,78 @@ NTSTATUS ForEachPipe(ClassDevice* device, Channel* channel,
 
 }  // namespace
 
+NTSTATUS AbortChannelPipes(ClassDevice* device, Channel* channel) {
+  return ForEachPipe(device, channel, AbortPipe);
+}
+
+NTSTATUS ResetChannelPipes(ClassDevice* device, Channel* channel) {
+  return ForEachPipe(device, channel, ResetPipe);
+}
+
 void StartWatchdog(Channel* channel) {
   KeInitializeTimer(&channel->WatchdogTimer);
   KeInitializeDpc(&channel->WatchdogDpc, WatchdogTimerDpc, channel);
-  channel->StateFlags |= kChannelWatchdogArmed;
+  SetStateFlags(channel, kChannelWatchdogArmed);
   ArmWatchdog(channel);
 }
 
 void StopWatchdog(Channel* channel) {
-  channel->StateFlags &= ~kChannelWatchdogArmed;
+  ClearStateFlags(channel, kChannelWatchdogArmed);
+  KeCancelTimer(&channel->WatchdogTimer);
+  KeRemoveQueueDpc(&channel->WatchdogDpc);
+  // A DPC already running may have seen the flag before it was cleared and
+  // re-arm the timer: let it finish, then disarm what it left.
+  KeFlushQueuedDpcs();
   KeCancelTimer(&channel->WatchdogTimer);
   KeRemoveQueueDpc(&channel->WatchdogDpc);
 }
+
+namespace {
+
+// Once the transfers are idle: the reads a stop or a removal ends are
+// cancelled, and the request being filled is cancelled or, after a stop by
+// the client, goes back to the head of the queue.
+void ReleaseReads(Channel* channel, bool stopping, bool removed) {
+  if ((stopping && !channel->StoppedByClient) || removed) CancelQueuedReads(channel);
+  FrameRequest* cancelled = nullptr;
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&channel->CurrentLock, &oldIrql);
+  if (channel->Current != nullptr && (stopping || removed)) {
+    FrameRequest* current = channel->Current;
+    channel->Current = nullptr;
+    if (channel->StoppedByClient) {
+      ExInterlockedInsertHeadList(&channel->ReadQueue, &current->Link, &channel->QueueLock);
+    } else {
+      cancelled = current;
+    }
+  }
+  KeReleaseSpinLock(&channel->CurrentLock, oldIrql);
+  if (cancelled != nullptr) CompleteCancelledRead(channel, cancelled);
+}
+
+}  // namespace
 
 void WatchdogTimerDpc(KDPC*, PVOID context, PVOID, PVOID) {
   auto* channel = static_cast<Channel*>(context);
   ClassDevice* device = channel->Device;
   const bool removed = device->Removed != 0;
   const bool busy = channel->ErrorFlag != 0 ||
-                    (channel->StateFlags & (kChannelStopping | kChannelAwaitingIdle)) != 0 ||
-                    removed;
+                    HasStateFlags(channel, kChannelStopping | kChannelAwaitingIdle) || removed;
   if (busy && channel->Streaming && TransfersIdle(channel)) {
-    const bool stopping = (channel->StateFlags & kChannelStopping) != 0;
+    const bool stopping = HasStateFlags(channel, kChannelStopping);
     if (channel->ErrorFlag != 0 && !removed && !stopping) {
       QueueChannelReset(device, channel, nullptr);
       channel->ErrorFlag = 0;
     }
-    if ((stopping && !channel->StoppedByClient) || removed) CancelQueuedReads(channel);
-
-    FrameRequest* cancelled = nullptr;
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&channel->CurrentLock, &oldIrql);
-    if (channel->Current != nullptr && (stopping || removed)) {
-      FrameRequest* current = channel->Current;
-      channel->Current = nullptr;
-      if (channel->StoppedByClient) {
-        ExInterlockedInsertHeadList(&channel->ReadQueue, &current->Link, &channel->QueueLock);
-      } else {
-        cancelled = current;
-      }
-    }
-    KeReleaseSpinLock(&channel->CurrentLock, oldIrql);
-    if (cancelled != nullptr) CompleteCancelledRead(channel, cancelled);
-
-    if ((channel->StateFlags & kChannelAwaitingIdle) != 0) {
-      channel->StateFlags &= ~kChannelAwaitingIdle;
+    ReleaseReads(channel, stopping, removed);
+    if (ClearStateFlags(channel, kChannelAwaitingIdle)) {
       KeSetEvent(&channel->ResetEvent, IO_NO_INCREMENT, FALSE);
     }
-    if ((channel->StateFlags & kChannelStopping) != 0) {
-      channel->StateFlags &= ~kChannelStopping;
+    if (ClearStateFlags(channel, kChannelStopping)) {
       KeSetEvent(&channel->StopEvent, IO_NO_INCREMENT, FALSE);
     }
   }
-  if ((channel->StateFlags & kChannelWatchdogArmed) != 0) ArmWatchdog(channel);
+  if (HasStateFlags(channel, kChannelWatchdogArmed)) ArmWatchdog(channel);
 }
 
 bool QueueChannelReset(ClassDevice* device, Channel* channel, FrameRequest* request) {
@@ -128,10 +147,10 @@ void ChannelResetWork(PVOID context) {
   Channel* channel = item->Channel;
   ClassDevice* device = channel->Device;
   if (!device->Removed && !channel->Virtual) {
+    // Without ChannelLock: a close or stop that holds it waits for this
+    // recovery, and a port that is gone needs nothing else.
     ULONG port = 0;
-    KeWaitForSingleObject(&device->ChannelLock, Executive, KernelMode, FALSE, nullptr);
-    NTSTATUS result = GetPortStatus(device, &port);
-    KeReleaseSemaphore(&device->ChannelLock, IO_NO_INCREMENT, 1, FALSE);
+    const NTSTATUS result = GetPortStatus(device, &port);
     if (NT_SUCCESS(result) && (port & USBD_PORT_CONNECTED) == 0) {
       device->Removed = 1;
     } else if (channel->PipeKind == kPipeKindIsochronous) {
@@ -145,21 +164,23 @@ void ChannelResetWork(PVOID context) {
 
 NTSTATUS ResetAndRestart(ClassDevice* device, Channel* channel, NTSTATUS portStatusResult,
                          ULONG portStatus) {
-  KeWaitForSingleObject(&device->ChannelLock, Executive, KernelMode, FALSE, nullptr);
+  AcquireChannelLock(device);
   if (NT_SUCCESS(portStatusResult) && (portStatus & USBD_PORT_ENABLED) == 0) ResetPort(device);
 
-  NTSTATUS status = ForEachPipe(device, channel, AbortPipe);
+  NTSTATUS status = AbortChannelPipes(device, channel);
   if (NT_SUCCESS(status)) {
     KeClearEvent(&channel->ResetEvent);
-    channel->StateFlags |= kChannelAwaitingIdle;
+    SetStateFlags(channel, kChannelAwaitingIdle);
+    CancelResubmission(channel);
+    KeFlushQueuedDpcs();
     LARGE_INTEGER timeout;
     timeout.QuadPart = kIdleWaitTimeout;
     if (KeWaitForSingleObject(&channel->ResetEvent, Executive, KernelMode, FALSE, &timeout) ==
         STATUS_TIMEOUT) {
-      channel->StateFlags &= ~kChannelAwaitingIdle;
+      ClearStateFlags(channel, kChannelAwaitingIdle);
       status = STATUS_TIMEOUT;
     } else {
-      status = ForEachPipe(device, channel, ResetPipe);
+      status = ResetChannelPipes(device, channel);
       const ULONG stream = channel->StreamNumber;
       if (channel->Streaming && NT_SUCCESS(status)) {
         status = CallStopCapture(device, stream);
@@ -179,15 +200,6 @@ NTSTATUS ResetAndRestart(ClassDevice* device, Channel* channel, NTSTATUS portSta
       }
     }
   }
-  KeReleaseSemaphore(&device->ChannelLock, IO_NO_INCREMENT, 1, FALSE);
+  ReleaseChannelLock(device);
   return status;
-}
-
-// Placeholders until pipe control and power are built.
-NTSTATUS IsoPipeControl(PVOID, ULONG) {
-  return STATUS_NOT_IMPLEMENTED;
-}
-
-NTSTATUS ChangePowerState(HW_STREAM_REQUEST_BLOCK*) {
-  return STATUS_NOT_IMPLEMENTED;
 }

@@ -18,6 +18,11 @@ void StartWatchdog(Channel* channel);
 void StopWatchdog(Channel* channel);
 void WatchdogTimerDpc(KDPC* dpc, PVOID channel, PVOID, PVOID);
 
+// Abort or reset the channel's data pipe, then its sync pipe if it has one;
+// the first failure ends the sequence and is the result.
+NTSTATUS AbortChannelPipes(ClassDevice* device, Channel* channel);
+NTSTATUS ResetChannelPipes(ClassDevice* device, Channel* channel);
+
 // False when a recovery of the channel's stream is already running.
 bool QueueChannelReset(ClassDevice* device, Channel* channel, FrameRequest* request);
 void ChannelResetWork(PVOID workItem);

@@ -8,13 +8,32 @@
 
 // SRB_OPEN_STREAM and SRB_CLOSE_STREAM from the device request dispatcher;
 // the result is the request's status (the dispatcher completes it).
+//
+// At open the device layer's handlers found on the stream object (its
+// DeviceStreamHandler entries, stored in the port's one-argument entry type)
+// are kept in the channel, and the class layer's entries take their place.
 NTSTATUS OpenStream(HW_STREAM_REQUEST_BLOCK* srb);
 NTSTATUS CloseStream(HW_STREAM_REQUEST_BLOCK* srb);
 
 // The stream object's control entry; completes every request it is given.
+// A request that arrives while another of its stream is handled waits in the
+// stream's ControlWaitList, linked through its per-request extension.
 void ReceiveControlRequest(HW_STREAM_REQUEST_BLOCK* srb);
 
-// Under ChannelLock. Start: reset the pipes and submit the transfers; stop:
-// abort the pipes and wait (8 s at most) for the watchdog to see them idle.
+// Each takes ChannelLock itself. Start: reset the pipes and submit the
+// transfers; stop: abort the pipes and wait (8 s at most) for the watchdog to
+// see them idle.
 NTSTATUS StartStreaming(ClassDevice* device, Channel* channel);
 NTSTATUS StopStreaming(ClassDevice* device, Channel* channel);
+
+// ChannelLock serialises open, close, start, stop, recovery and power changes.
+inline void AcquireChannelLock(ClassDevice* device) {
+  KeWaitForSingleObject(&device->ChannelLock, Executive, KernelMode, FALSE, nullptr);
+}
+inline void ReleaseChannelLock(ClassDevice* device) {
+  KeReleaseSemaphore(&device->ChannelLock, IO_NO_INCREMENT, 1, FALSE);
+}
+
+// SRB_GET_STREAM_PROPERTY of the two sets every stream announces (allocator
+// framing, dropped frames); sets the returned byte count, gives the status.
+NTSTATUS GetStreamProperty(Channel* channel, HW_STREAM_REQUEST_BLOCK* srb);

@@ -26,6 +26,7 @@ struct STREAM_PROPERTY_DESCRIPTOR {
 };
 
 // ---- Connection set: the allocator framing a pin wants ---------------------------
+// KSPROPSETID_Connection and PROPSETID_VIDCAP_DROPPEDFRAMES: streamclass.h.
 constexpr ULONG KSPROPERTY_CONNECTION_ALLOCATORFRAMING = 3;
 
 constexpr ULONG KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY = 0x00000001;

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "classlayer/frameengine.h"
 #include "classlayer/device_layer_services.h"
+#include "classlayer/frameengine.h"
 #include "platform/host/pool.h"
 #include "platform/host/scheduler.h"
 #include "platform/host/stream_port.h"

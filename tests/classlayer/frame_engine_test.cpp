@@ -288,5 +288,43 @@ TEST_F(FrameEngineTest, ASnapshotFrameIsAlsoDeliveredToTheStillStream) {
   ext_.device()->Channel[1] = nullptr;
 }
 
+// Still frames flow through the video stream's walk: the still stream's
+// Current is set and cleared there under the still stream's own lock, the one
+// cancel and the watchdog take.
+TEST_F(FrameEngineTest, TheWalkHoldsTheStillStreamsOwnLockWhileFillingItsRequest) {
+  static Channel still{};
+  static int checked;
+  still = {};
+  checked = 0;
+  still.Tag = kChannelTag;
+  still.Device = ext_.device();
+  still.StreamNumber = 1;
+  still.Streaming = 1;
+  still.StreamState = KSSTATE_RUN;
+  still.RawFrameLength = 256;
+  InitializeListHead(&still.ReadQueue);
+  KeInitializeSpinLock(&still.QueueLock);
+  KeInitializeSpinLock(&still.CurrentLock);
+  KeInitializeSemaphore(&still.WorkLock, 1, 1);
+  HW_STREAM_OBJECT stillStream{};
+  stillStream.StreamNumber = 1;
+  stillStream.HwStreamExtension = &still;
+  ext_.device()->Channel[1] = &still;
+  table_.NewFrame = [](PVOID, PVOID, ULONG stream, ULONG*) {
+    if (stream != 1) return;
+    EXPECT_NE(still.CurrentLock, 0u) << "still request made current without its lock";
+    ++checked;
+  };
+  InstallCallbackTable(ext_.context(), &table_, kCallbackTableVersion, 0);
+
+  ReadRequest stillRequest(256, &stillStream);
+  ReceiveReadRequest(&stillRequest.srb);
+  Queue();
+  Walk({Start("st", kPacketStillFrame), Continue("ill"), Start("v")});
+  EXPECT_EQ(checked, 1);
+  EXPECT_EQ(stillRequest.Text(), "still");
+  ext_.device()->Channel[1] = nullptr;
+}
+
 }  // namespace
 }  // namespace veltocam::test

@@ -2,7 +2,7 @@
 // starts, saved when it stops, and never saved as values nobody chose.
 #include <gtest/gtest.h>
 
-#include "apps/data_path.h"
+#include "apps/camera_session.h"
 #include "classlayer/callback_calls.h"
 #include "platform/host/registry_store.h"
 #include "sim/camera_model.h"
@@ -22,20 +22,23 @@ class PictureSettingsTest : public testing::Test {
     ASSERT_TRUE(sim::LoadCameraModelSettings());
     camera_.SetPacketSource(&streamer_);
     bus_.Attach(camera_);
-    ASSERT_EQ(path_.InitializeDevice(), STATUS_SUCCESS);
+    ASSERT_EQ(path_.Start(), STATUS_SUCCESS);
   }
   void Stream() {
-    ASSERT_EQ(path_.OpenVideoStream({160, 120, app::kFourccI420}), STATUS_SUCCESS);
+    std::string why;
+    ASSERT_EQ(path_.Open(app::kCaptureStream, {160, 120, app::kFourccI420}, 4, &why),
+              STATUS_SUCCESS)
+        << why;
     app::DeliveredFrame frame;
     EXPECT_TRUE(path_.NextFrame(&frame, host::Seconds(5)));
-    path_.CloseVideoStream();
+    EXPECT_EQ(path_.Close(), STATUS_SUCCESS);
   }
   ULONG Stored(const char* name) { return host::GetRegistryDword(kProcAmp, name).value_or(0xDEAD); }
 
   sim::FrameStreamer streamer_{sim::MakeColourBars(), {}};
   sim::SimulatedCamera camera_;
   host::UsbBus bus_;
-  app::DataPath path_{bus_.DeviceObject()};
+  app::CameraSession path_{bus_.DeviceObject()};
 };
 
 TEST_F(PictureSettingsTest, AStreamOnAFreshStoreSavesTheDefaultsNotZeros) {

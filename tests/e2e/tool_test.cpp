@@ -236,7 +236,6 @@ TEST_F(Tool, CaptureSetsControlsTakesSnapshotsAndSeesTheButton) {
 }
 
 TEST_F(Tool, BadArgumentsGetAUsageError) {
-  EXPECT_EQ(Run({"capture", "--size", "200x100", "-o", Path("x.y4m")}), 1);
   EXPECT_EQ(Run({"capture", "--format", "rgb24", "-o", Path("x.y4m")}), 1);
   EXPECT_EQ(Run({"decode", "--size", "650x480", Path("f.bin"), "-o", Path("x.png")}), 1);
   EXPECT_EQ(Run({"decode", "--size", "640x480", Path("missing.bin"), "-o", Path("x.png")}), 1);
@@ -278,6 +277,63 @@ TEST_F(Tool, DecodeMakesThePictureOfAnEncodedFrameAndReportsATruncatedOne) {
   EXPECT_NE(message.find("corrupt or truncated frame"), std::string::npos) << message;
   EXPECT_NE(message.find("of 300 macroblocks"), std::string::npos) << message;
   EXPECT_TRUE(fs::exists(Path("half.y4m")));
+}
+
+TEST_F(Tool, CaptureToStandardOutputKeepsTheSummaryOnStandardError) {
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  const int status = Run({"capture", "--frames", "2", "--size", "160x120", "-o", "-"});
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  ASSERT_EQ(status, 0) << err;
+  const std::string header = "YUV4MPEG2 W160 H120 F30:1 Ip A1:1 C420jpeg\n";
+  EXPECT_EQ(out.substr(0, header.size()), header);
+  EXPECT_EQ(out.size(), header.size() + 2 * (6 + 160 * 120 * 3 / 2));
+  EXPECT_NE(err.find("2 frames of 160x120 I420 to standard output"), std::string::npos) << err;
+}
+
+// Sleep and wake mid-stream, or the camera pulled out: the frames asked for
+// still come, or the ones delivered so far make a valid file and the status
+// says what happened.
+TEST_F(Tool, CaptureSurvivesASuspendAndEndsCleanlyWhenUnplugged) {
+  const std::size_t frame = 6 + 160 * 120 * 3 / 2;
+  const std::size_t header = std::string("YUV4MPEG2 W160 H120 F30:1 Ip A1:1 C420jpeg\n").size();
+  ::testing::internal::CaptureStdout();
+  ASSERT_EQ(Run({"capture", "--frames", "8", "--size", "160x120", "--suspend-at", "3", "-o",
+                 Path("sleep.y4m")}),
+            0);
+  const std::string summary = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(fs::file_size(Path("sleep.y4m")), header + 8 * frame);
+
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Run({"capture", "--frames", "8", "--size", "160x120", "--unplug-at", "3", "-o",
+                 Path("gone.y4m")}),
+            3);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("unplugged after frame 3"), std::string::npos) << err;
+  EXPECT_EQ(fs::file_size(Path("gone.y4m")), header + 3 * frame);
+  EXPECT_NE(summary.find("8 frames"), std::string::npos) << summary;
+}
+
+TEST_F(Tool, AFormatTheStreamDoesNotOfferIsRefusedWithWhatItOffers) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* says;
+  };
+  const Case cases[] = {
+      {{"--size", "200x100"}, "offers I420 320x240 30 fps"},
+      {{"--size", "640x480", "--format", "iyuv"}, "I420 640x480 30 fps"},
+      {{"--still"}, "still stream does not offer I420 320x240"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args{"capture"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.insert(args.end(), {"-o", Path("x.y4m")});
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Run(args), 1);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(c.says), std::string::npos) << err;
+  }
 }
 
 }  // namespace

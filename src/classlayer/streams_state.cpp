@@ -1,0 +1,74 @@
+// Starting and stopping a channel's transfers: the run state resets the pipes
+// and submits both transfer sets; a stop aborts the pipes and waits for the
+// watchdog to see every transfer back.
+#include "classlayer/bulk.h"
+#include "classlayer/frameengine.h"
+#include "classlayer/recovery.h"
+#include "classlayer/streams.h"
+
+namespace {
+
+NTSTATUS StartLocked(ClassDevice* device, Channel* channel) {
+  if (channel->Streaming) return STATUS_UNSUCCESSFUL;
+  if (channel->Virtual) {
+    const Channel* video = device->Channel[0];
+    if (video == nullptr || !video->Streaming) return STATUS_UNSUCCESSFUL;
+    channel->Streaming = 1;
+    return STATUS_SUCCESS;
+  }
+  if (channel->PipeKind == kPipeKindBulk) {
+    channel->Streaming = 1;  // the bulk service fills the reads from now on
+    return STATUS_SUCCESS;
+  }
+  const NTSTATUS status = ResetChannelPipes(device, channel);
+  if (NT_SUCCESS(status)) StartIsoStreaming(device, channel, TRUE);
+  return status;
+}
+
+// Waits for the watchdog to finish the stop. A stop that times out still
+// ends: the flag goes, so a later start does not find its transfers halted.
+void AwaitStop(Channel* channel) {
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = kIdleWaitTimeout;
+  const NTSTATUS waited =
+      KeWaitForSingleObject(&channel->StopEvent, Executive, KernelMode, FALSE, &timeout);
+  if (waited == STATUS_TIMEOUT) ClearStateFlags(channel, kChannelStopping);
+}
+
+NTSTATUS StopLocked(ClassDevice* device, Channel* channel) {
+  if (!channel->Streaming) return STATUS_SUCCESS;
+  KeClearEvent(&channel->StopEvent);
+  SetStateFlags(channel, kChannelStopping);
+  NTSTATUS status = STATUS_SUCCESS;
+  if (!channel->Virtual) {
+    if (channel->PipeKind == kPipeKindIsochronous) {
+      // No set goes out again once the flag is seen; one already on its way
+      // is caught by the abort.
+      CancelResubmission(channel);
+      KeFlushQueuedDpcs();
+      status = AbortChannelPipes(device, channel);
+    } else if (channel->PipeKind == kPipeKindBulk && channel->Current != nullptr) {
+      return BulkCancel(DeviceContextOf(device), static_cast<ULONG>(channel->DataPipe));
+    }
+  }
+  AwaitStop(channel);
+  channel->ErrorFlag = 0;
+  channel->Streaming = 0;
+  return status;
+}
+
+}  // namespace
+
+NTSTATUS StartStreaming(ClassDevice* device, Channel* channel) {
+  AcquireChannelLock(device);
+  const NTSTATUS status = StartLocked(device, channel);
+  ReleaseChannelLock(device);
+  return status;
+}
+
+NTSTATUS StopStreaming(ClassDevice* device, Channel* channel) {
+  AcquireChannelLock(device);
+  const NTSTATUS status = StopLocked(device, channel);
+  ReleaseChannelLock(device);
+  return status;
+}
