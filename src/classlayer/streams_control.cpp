@@ -20,7 +20,15 @@ void RebaseFrameCounters(Channel* channel) {
   channel->TakeStartTime = 1;
 }
 
-NTSTATUS SetStreamState(ClassDevice* device, Channel* channel, KSSTATE state) {
+// The state word as the client sent it: any value may come, so it is read as
+// a plain number, not as the enumeration.
+ULONG RequestedState(const HW_STREAM_REQUEST_BLOCK* srb) {
+  ULONG state;
+  RtlCopyMemory(&state, &srb->CommandData, sizeof state);
+  return state;
+}
+
+NTSTATUS SetStreamState(ClassDevice* device, Channel* channel, ULONG state) {
   if (channel->StreamNumber == 1 && channel->Virtual && device->Channel[0] == nullptr) {
     return STATUS_INVALID_PARAMETER;
   }
@@ -53,7 +61,7 @@ NTSTATUS HandleControlRequest(ClassDevice* device, Channel* channel, HW_STREAM_R
       srb->ActualBytesTransferred = sizeof(KSSTATE);
       return channel->StreamState == KSSTATE_PAUSE ? STATUS_NO_DATA_DETECTED : STATUS_SUCCESS;
     case SRB_SET_STREAM_STATE:
-      return SetStreamState(device, channel, srb->CommandData.StreamState);
+      return SetStreamState(device, channel, RequestedState(srb));
     case SRB_GET_STREAM_PROPERTY:
       return GetStreamProperty(channel, srb);
     case SRB_INDICATE_MASTER_CLOCK:

@@ -148,9 +148,9 @@ class StreamTest : public testing::Test {
     stream.open = false;
   }
 
-  NTSTATUS SetState(TestStream& stream, KSSTATE state) {
+  NTSTATUS SetState(TestStream& stream, ULONG state) {
     ControlRequest request(stream, SRB_SET_STREAM_STATE);
-    request.srb.CommandData.StreamState = state;
+    RtlCopyMemory(&request.srb.CommandData, &state, sizeof state);  // any value, as a client may
     completions_.erase(&request.srb);  // an earlier request may have had this address
     stream.object.ReceiveControlPacket(&request.srb);
     EXPECT_EQ(completions_[&request.srb], 1);

@@ -57,7 +57,7 @@ TEST_F(StreamTest, StateIsReportedAndOnlyTheFirstPauseAfterStopRebasesTheCounter
   ASSERT_EQ(SetState(video_, KSSTATE_RUN), STATUS_SUCCESS);
   EXPECT_EQ(video_.channel->FramesCompleted, 7);  // pause from run keeps them
 
-  EXPECT_EQ(SetState(video_, static_cast<KSSTATE>(7)), STATUS_NOT_IMPLEMENTED);
+  EXPECT_EQ(SetState(video_, 7), STATUS_NOT_IMPLEMENTED);
   EXPECT_EQ(state(&status), KSSTATE_RUN);
 }
 
