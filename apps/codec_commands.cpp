@@ -20,8 +20,7 @@ constexpr const char* kEncodeUsage =
     "[--scene bars|moving|FILE.png] [--frame N] -o FRAME.bin";
 
 // The codec's sizes: width a multiple of 16, height of 8.
-Size CodecSize(CommandLine& line) {
-  const auto text = line.Take("size");
+Size CodecSize(const std::optional<std::string>& text) {
   if (!text) throw UsageError("--size is required");
   const Size size = ParseSize(*text);
   if (size.width % 16 != 0 || size.height % 8 != 0) {
@@ -73,11 +72,12 @@ int DecodeCommand(int argc, char** argv) {
   std::string input, output;
   try {
     CommandLine line(argc, argv, 2);
-    size = CodecSize(line);
+    const auto sizeText = line.Take("size");
     qtable = ParseInteger(line.Take("qtable").value_or("3"), "--qtable", 0, 255);
     is422 = Sampling422(line);
     output = line.Take("output", "o").value_or("");
     const auto rest = line.Rest();
+    size = CodecSize(sizeText);
     if (rest.size() != 1) throw UsageError("give exactly one frame file");
     if (output.empty()) throw UsageError("-o OUT is required");
     if (OutputKindOf(output) == OutputKind::kUnknown) {
@@ -125,13 +125,14 @@ int EncodeCommand(int argc, char** argv) {
   std::string sceneName, output;
   try {
     CommandLine line(argc, argv, 2);
-    size = CodecSize(line);
+    const auto sizeText = line.Take("size");
     qtable = ParseInteger(line.Take("qtable").value_or("3"), "--qtable", 0, 255);
     is422 = Sampling422(line);
     sceneName = line.Take("scene").value_or("moving");
     frame = ParseInteger(line.Take("frame").value_or("0"), "--frame", 0, 99999);
     output = line.Take("output", "o").value_or("");
     if (!line.Rest().empty()) throw UsageError("unexpected argument " + line.Rest()[0]);
+    size = CodecSize(sizeText);
     if (output.empty()) throw UsageError("-o FRAME.bin is required");
   } catch (const UsageError& e) {
     return UsageFailure(e, kEncodeUsage);

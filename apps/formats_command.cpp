@@ -117,6 +117,7 @@ NTSTATUS Collect(std::vector<StreamAnswers>* result) {
 }  // namespace
 
 int FormatsCommand(int argc, char** argv) {
+  if (WantsHelp(argc, argv, 2)) return ShowUsage(kUsage);
   bool json = false;
   try {
     CommandLine line(argc, argv, 2);

@@ -1,6 +1,7 @@
 #include "sim/camera_firmware.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace veltocam::sim {
@@ -128,7 +129,7 @@ host::UsbReply CameraFirmware::HandleIn(const host::UsbSetupPacket& setup, std::
     }
     case kFirmwareStatus: {
       const bool set = setup.wIndex == 0 ? Busy(now) : EventRaised(now);
-      const UCHAR status = set ? 0x01 : 0x00;
+      const UCHAR status = static_cast<UCHAR>((statusOtherBits & ~0x01) | (set ? 0x01 : 0x00));
       return done({&status, 1});
     }
     case kProductDescriptor: {
@@ -165,7 +166,7 @@ host::UsbReply CameraFirmware::HandleOut(const host::UsbSetupPacket& setup,
     case kDriverInitial:
       if (setup.wIndex > 1) return host::UsbReply::Stall();
       driverInitial_ |= static_cast<UCHAR>(1 << setup.wIndex);
-      BeginCommand(now);
+      BeginCommand(now, setup.bRequest);
       return host::UsbReply::Done();
     default:
       break;
@@ -176,7 +177,7 @@ host::UsbReply CameraFirmware::HandleOut(const host::UsbSetupPacket& setup,
   switch (KindOf(which)) {
     case Kind::Handshaked:
       RunCommand(which);
-      BeginCommand(now);
+      BeginCommand(now, setup.bRequest);
       return host::UsbReply::Done();
     case Kind::Data:
       StoreData(which, data);
@@ -195,7 +196,13 @@ int CameraFirmware::FindCommand(UCHAR request, USHORT index) const {
   return -1;
 }
 
-void CameraFirmware::BeginCommand(std::uint64_t now) {
+void CameraFirmware::BeginCommand(std::uint64_t now, UCHAR request) {
+  if (Busy(now) && !faults.neverIdle) {
+    char text[64];
+    std::snprintf(text, sizeof text, "command %02X sent while busy, at %llu", request,
+                  static_cast<unsigned long long>(now));
+    violations_.emplace_back(text);
+  }
   busyUntil_ = now + static_cast<std::uint64_t>(timing.busyPeriod);
   eventAt_ = now + static_cast<std::uint64_t>(timing.eventDelay);
   eventPending_ = true;
@@ -222,7 +229,8 @@ void CameraFirmware::RunCommand(CameraCommand command) {
       powered_ = false;
       break;
     case CameraCommand::SetPcCamStart:
-      settings_.capturing = true;
+      // Unpowered, or with no capture size yet, the camera does not stream.
+      settings_.capturing = powered_ && settings_.sizeNumber != 0;
       break;
     case CameraCommand::SetPcCamStop:
     case CameraCommand::SetCamIdle:

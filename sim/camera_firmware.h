@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <set>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "platform/host/usb_device_model.h"
@@ -116,6 +117,13 @@ class CameraFirmware {
   // The payload last stored by a data command (empty when none came).
   std::vector<UCHAR> StoredPayload(CameraCommand command) const;
 
+  // Breaches of the firmware protocol by the host, one text each (a command
+  // sent while the firmware was still busy with the last one).
+  const std::vector<std::string>& ProtocolViolations() const { return violations_; }
+  // Bits the firmware status byte carries besides bit 0, the only one that
+  // means busy or event.
+  UCHAR statusOtherBits = 0xA4;
+
   // The snapshot button was pressed; the next status read reports it once.
   void PressSnapshotButton() { snapshotPressed_ = true; }
   // Raises the firmware event as a finished command would.
@@ -128,7 +136,7 @@ class CameraFirmware {
                            std::uint64_t now);
   // The configured command a request names, or -1.
   int FindCommand(UCHAR request, USHORT index) const;
-  void BeginCommand(std::uint64_t now);
+  void BeginCommand(std::uint64_t now, UCHAR request);
   bool Busy(std::uint64_t now) const;
   bool EventRaised(std::uint64_t now);
   void RunCommand(CameraCommand command);
@@ -141,6 +149,7 @@ class CameraFirmware {
   std::array<UCHAR, 65536> registers_{};
   std::array<std::vector<UCHAR>, kCameraCommandCount> stored_;
   std::vector<CommandRecord> log_;
+  std::vector<std::string> violations_;
   StreamSettings settings_;
   bool powered_ = false;
   UCHAR driverInitial_ = 0;

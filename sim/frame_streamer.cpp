@@ -78,6 +78,25 @@ const std::vector<std::uint8_t>& FrameStreamer::Payload(const StreamSettings& se
 }
 
 void FrameStreamer::StartFrame(const StreamSettings& settings, ULONG frame) {
+  ComposeFrame(settings);
+  position_ = 0;
+  sequence_ = 0;
+  inFrame_ = true;
+  const std::uint64_t start = static_cast<std::uint64_t>(frame) * 1000;
+  // The sensor keeps its 30 Hz cadence although frames start on whole USB
+  // frames; only a start more than a period late (the first picture, or one
+  // the bandwidth held back) sets a new cadence.
+  const std::uint64_t cadence =
+      start >= nextStartTime_ + kSensorInterval ? start : nextStartTime_;
+  nextStartTime_ = cadence + kSensorInterval;
+}
+
+const std::vector<std::uint8_t>& FrameStreamer::NextFrame(const StreamSettings& settings) {
+  ComposeFrame(settings);
+  return stream_;
+}
+
+void FrameStreamer::ComposeFrame(const StreamSettings& settings) {
   const std::vector<std::uint8_t>& payload = Payload(settings);
   stream_.assign(kHeaderBytes, 0);
   stream_[0] = kSyncByte;  // the second sync byte opens the raw frame's header
@@ -86,9 +105,6 @@ void FrameStreamer::StartFrame(const StreamSettings& settings, ULONG frame) {
   stream_[6] = settings.imageType;
   stream_[7] = settings.qtableIndex;
   stream_.insert(stream_.end(), payload.begin(), payload.end());
-  position_ = 0;
-  sequence_ = 0;
-  inFrame_ = true;
   if (onFrameSent_) {
     const int width = settings.sensorWidth > 0 ? settings.sensorWidth : 640;
     const int height = settings.sensorHeight > 0 ? settings.sensorHeight : 480;
@@ -96,13 +112,6 @@ void FrameStreamer::StartFrame(const StreamSettings& settings, ULONG frame) {
         {framesStarted_, width, height, settings.imageType, settings.qtableIndex, &payload});
   }
   ++framesStarted_;
-  const std::uint64_t start = static_cast<std::uint64_t>(frame) * 1000;
-  // The sensor keeps its 30 Hz cadence although frames start on whole USB
-  // frames; only a start more than a period late (the first picture, or one
-  // the bandwidth held back) sets a new cadence.
-  const std::uint64_t cadence =
-      start >= nextStartTime_ + kSensorInterval ? start : nextStartTime_;
-  nextStartTime_ = cadence + kSensorInterval;
 }
 
 FrameStreamer::Packet FrameStreamer::MakePacket(const StreamSettings& settings, ULONG frame,

@@ -55,6 +55,10 @@ class FrameStreamer final : public PacketSource {
   host::UsbIsoPacket NextPacket(const StreamSettings& settings, ULONG frame,
                                 std::span<UCHAR> packet) override;
 
+  // The next frame whole, header and picture data, as a camera that streams
+  // over a bulk pipe sends it (its transfers carry no packet framing).
+  const std::vector<std::uint8_t>& NextFrame(const StreamSettings& settings);
+
   // Called when a frame's first packet goes out.
   void OnFrameSent(std::function<void(const SentFrame&)> callback) {
     onFrameSent_ = std::move(callback);
@@ -72,6 +76,7 @@ class FrameStreamer final : public PacketSource {
   Packet MakePacket(const StreamSettings& settings, ULONG frame, std::size_t maxPacket);
   Packet ComposePacket(const StreamSettings& settings, ULONG frame, std::size_t maxPacket);
   void StartFrame(const StreamSettings& settings, ULONG frame);
+  void ComposeFrame(const StreamSettings& settings);
   const std::vector<std::uint8_t>& Payload(const StreamSettings& settings);
   bool Chance(double probability);
 

@@ -51,7 +51,9 @@ struct ClassDevice {
   } CallbackTable;
   ULONG Version;
   PipeEntry* PipeTable;
+  ULONG NumberOfPipes;  // entries of PipeTable
   LONG EventEnableCount;
+  LONG BulkPauseCount;  // non-zero while bulk transfers are paused
 };
 
 inline PVOID DeviceContextOf(ClassDevice* device) {

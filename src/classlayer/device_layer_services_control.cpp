@@ -1,5 +1,7 @@
 // The vendor control service and the alternate-setting switch the device
 // layer calls.
+#include "classlayer/bulk.h"
+#include "classlayer/callback_calls.h"
 #include "classlayer/device_layer_services.h"
 #include "classlayer/frameengine.h"
 #include "classlayer/usbrequests.h"
@@ -76,6 +78,9 @@ void DeferredControlWork(PVOID context) {
   ExFreePool(deferred);
 }
 
+// Sends the select-interface request and keeps what the bus driver returned.
+NTSTATUS SelectInterface(ClassDevice* device, USBD_INTERFACE_INFORMATION* interfaceInfo);
+
 }  // namespace
 
 NTSTATUS ControlRequest(PVOID deviceContext, UCHAR request, USHORT value, USHORT index,
@@ -106,6 +111,20 @@ NTSTATUS ControlRequest(PVOID deviceContext, UCHAR request, USHORT value, USHORT
 
 NTSTATUS SelectAlternateSetting(PVOID deviceContext, USBD_INTERFACE_INFORMATION* interfaceInfo) {
   ClassDevice* device = ClassDeviceFromContext(deviceContext);
+  // Transfers on the old pipes are cut off and started again on the new ones.
+  const bool extended = HasExtendedCallbackTable(device);
+  if (extended && !NT_SUCCESS(PauseBulkTransfers(device))) {
+    ResumeBulkTransfers(device);
+    return STATUS_DEVICE_DATA_ERROR;
+  }
+  const NTSTATUS status = SelectInterface(device, interfaceInfo);
+  if (extended) ResumeBulkTransfers(device);
+  return status;
+}
+
+namespace {
+
+NTSTATUS SelectInterface(ClassDevice* device, USBD_INTERFACE_INFORMATION* interfaceInfo) {
   const ULONG header = offsetof(_URB_SELECT_INTERFACE, Interface);
   const ULONG size = header + interfaceInfo->Length;
   auto* urb = static_cast<URB*>(ExAllocatePoolWithTag(NonPagedPool, size, kClassPoolTag));
@@ -141,3 +160,5 @@ NTSTATUS SelectAlternateSetting(PVOID deviceContext, USBD_INTERFACE_INFORMATION*
   ExFreePool(urb);
   return status;
 }
+
+}  // namespace

@@ -1,5 +1,6 @@
 #include "classlayer/usbconfig.h"
 
+#include "classlayer/bulk.h"
 #include "classlayer/callback_calls.h"
 #include "classlayer/frameengine.h"
 #include "classlayer/usbrequests.h"
@@ -144,6 +145,7 @@ NTSTATUS DescribePipes(ClassDevice* device, USB_CONFIGURATION_DESCRIPTOR* config
 NTSTATUS BuildPipeTable(ClassDevice* device, const Selection& selection) {
   Free(device->PipeTable);
   device->PipeTable = Allocate<PipeEntry>(AtLeastOne(selection.pipes) * sizeof(PipeEntry));
+  device->NumberOfPipes = device->PipeTable != nullptr ? selection.pipes : 0;
   if (device->PipeTable == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   for (ULONG j = 0; j < selection.pipes; ++j) {
     const USBD_PIPE_INFORMATION& info = selection.interface0->Pipes[j];
@@ -211,6 +213,7 @@ NTSTATUS ClassifyPipes(ClassDevice* device, ULONG numberOfPipes) {
 NTSTATUS ConfigureDevice(ClassDevice* device) {
   KeInitializeSemaphore(&device->ChannelLock, 1, 1);
   KeInitializeSemaphore(&device->UrbLock, 1, 1);
+  KeInitializeSpinLock(&device->PipeTableLock);
   NTSTATUS status = KeepDeviceDescriptor(device);
   if (!NT_SUCCESS(status)) return status;
   USB_CONFIGURATION_DESCRIPTOR* configuration = nullptr;
@@ -239,7 +242,9 @@ NTSTATUS ConfigureDevice(ClassDevice* device) {
 }
 
 void ReleaseDeviceConfiguration(ClassDevice* device) {
+  ReleaseBulkTransfers(device);
   Free(device->DeviceDescriptor);
   Free(device->InterfaceInfo);
   Free(device->PipeTable);
+  device->NumberOfPipes = 0;
 }

@@ -140,7 +140,10 @@ bool DecodeCodedFrame(DeviceContext* context, const RawFrame& frame, UCHAR* stag
   if (!SensorGeometrySound(context) || frame.Data == nullptr || context->MaxPacketSize == 0) {
     return false;
   }
-  const ULONGLONG delivered = ULONGLONG{frame.Packets} * (context->MaxPacketSize - 1);
+  // A frame that came by one bulk transfer has no packets: every byte
+  // received belongs to it.
+  const ULONGLONG delivered =
+      frame.Packets != 0 ? ULONGLONG{frame.Packets} * (context->MaxPacketSize - 1) : frame.Received;
   const ULONG header = context->PropertyByteOffset;
   if (delivered < header || delivered > frame.Received) return false;
   const ULONGLONG coded = delivered - header;
@@ -289,8 +292,7 @@ NTSTATUS ProcessReceivedFrame(PVOID deviceContext, PVOID frameContext, PVOID fra
   const RawFrame frame{static_cast<const UCHAR*>(rawFrameBuffer),
                        rawFrameBuffer == nullptr ? 0 : received, numberOfPackets};
   FrameLock lock(context);
-  ProcessFrame(context, mark, static_cast<UCHAR*>(frameBuffer), frameLength, frame,
-               bytesReturned);
+  ProcessFrame(context, mark, static_cast<UCHAR*>(frameBuffer), frameLength, frame, bytesReturned);
   return STATUS_SUCCESS;
 }
 
@@ -302,14 +304,13 @@ NTSTATUS ProcessRawFrame(DEVICE_OBJECT*, PVOID deviceContext, PVOID frameContext
                          ULONG) {
   const ULONG received =
       actualRawFrameLength < rawFrameLength ? actualRawFrameLength : rawFrameLength;
-  return ProcessReceivedFrame(deviceContext, frameContext, frameBuffer, frameLength,
-                              rawFrameBuffer, received, numberOfPackets, bytesReturned);
+  return ProcessReceivedFrame(deviceContext, frameContext, frameBuffer, frameLength, rawFrameBuffer,
+                              received, numberOfPackets, bytesReturned);
 }
 
 NTSTATUS ProcessRawFrameBasic(DEVICE_OBJECT*, PVOID deviceContext, PVOID frameContext,
-                              PVOID frameBuffer,
-                              ULONG frameLength, PVOID rawFrameBuffer, ULONG rawFrameLength,
-                              ULONG numberOfPackets, ULONG* bytesReturned) {
-  return ProcessReceivedFrame(deviceContext, frameContext, frameBuffer, frameLength,
-                              rawFrameBuffer, rawFrameLength, numberOfPackets, bytesReturned);
+                              PVOID frameBuffer, ULONG frameLength, PVOID rawFrameBuffer,
+                              ULONG rawFrameLength, ULONG numberOfPackets, ULONG* bytesReturned) {
+  return ProcessReceivedFrame(deviceContext, frameContext, frameBuffer, frameLength, rawFrameBuffer,
+                              rawFrameLength, numberOfPackets, bytesReturned);
 }

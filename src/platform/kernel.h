@@ -63,6 +63,7 @@ using PKDEFERRED_ROUTINE = void (*)(KDPC* dpc, PVOID deferredContext, PVOID syst
 struct KDPC {
   UCHAR Type;
   UCHAR Inserted;
+  UCHAR Number;  // processor whose queue holds it
   LIST_ENTRY DpcListEntry;
   PKDEFERRED_ROUTINE DeferredRoutine;
   PVOID DeferredContext;
@@ -72,7 +73,8 @@ struct KDPC {
 
 struct KTIMER {
   DISPATCHER_HEADER Header;
-  ULONGLONG DueTime;  // absolute interrupt time, 100 ns units
+  ULONGLONG DueTime;   // absolute interrupt time, 100 ns units
+  ULONGLONG FireTime;  // when the clock interrupt finds it: up to one tick after DueTime
   LIST_ENTRY TimerListEntry;
   KDPC* Dpc;
   LONG Period;  // milliseconds, 0 = one-shot
@@ -87,8 +89,7 @@ LONG KeReadStateEvent(KEVENT* event);
 void KeInitializeSemaphore(KSEMAPHORE* semaphore, LONG count, LONG limit);
 // Returns the previous count. Releasing beyond the limit is a caller error:
 // the count stays at the limit and the platform reports the violation.
-LONG KeReleaseSemaphore(KSEMAPHORE* semaphore, KPRIORITY increment, LONG adjustment,
-                        BOOLEAN wait);
+LONG KeReleaseSemaphore(KSEMAPHORE* semaphore, KPRIORITY increment, LONG adjustment, BOOLEAN wait);
 LONG KeReadStateSemaphore(KSEMAPHORE* semaphore);
 
 void KeInitializeDpc(KDPC* dpc, PKDEFERRED_ROUTINE routine, PVOID context);
@@ -151,24 +152,12 @@ void ExFreePool(PVOID block);
 void ExFreePoolWithTag(PVOID block, ULONG tag);
 
 // ---- Interlocked operations -------------------------------------------------
-inline LONG InterlockedIncrement(LONG volatile* addend) {
-  return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST);
-}
-inline LONG InterlockedDecrement(LONG volatile* addend) {
-  return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST);
-}
-inline LONG InterlockedExchange(LONG volatile* target, LONG value) {
-  return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
-}
-inline LONG InterlockedExchangeAdd(LONG volatile* addend, LONG value) {
-  return __atomic_fetch_add(addend, value, __ATOMIC_SEQ_CST);
-}
-inline LONG InterlockedCompareExchange(LONG volatile* destination, LONG exchange,
-                                       LONG comparand) {
-  __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST,
-                              __ATOMIC_SEQ_CST);
-  return comparand;
-}
+// Out of line: each is a point where another processor may run first.
+LONG InterlockedIncrement(LONG volatile* addend);
+LONG InterlockedDecrement(LONG volatile* addend);
+LONG InterlockedExchange(LONG volatile* target, LONG value);
+LONG InterlockedExchangeAdd(LONG volatile* addend, LONG value);
+LONG InterlockedCompareExchange(LONG volatile* destination, LONG exchange, LONG comparand);
 
 // List operations under a spin lock; each returns the entry that was first
 // (insert) or the removed entry, or null when the list was empty.
@@ -184,7 +173,9 @@ ULONGLONG KeQueryInterruptTime();
 LARGE_INTEGER KeQueryPerformanceCounter(LARGE_INTEGER* performanceFrequency);
 
 // ---- Memory and strings -----------------------------------------------------
-inline void RtlZeroMemory(void* destination, SIZE_T length) { std::memset(destination, 0, length); }
+inline void RtlZeroMemory(void* destination, SIZE_T length) {
+  std::memset(destination, 0, length);
+}
 inline void RtlFillMemory(void* destination, SIZE_T length, UCHAR fill) {
   std::memset(destination, fill, length);
 }

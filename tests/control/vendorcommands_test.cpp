@@ -54,7 +54,9 @@ TEST_F(VendorCommandsTest, APromptFirmwareTakesFourStatusReadsOneCommandAndOneCl
             (std::vector<std::string>{"<21/0", ">27/1", "<21/1", ">21/1", "<21/1", "<21/0"}));
   EXPECT_TRUE(
       trace_.Contains(std::string(kName) + " -> OK. [VCwrite(27:01:00), Timeout(00,00,00,00)]"));
-  EXPECT_TRUE(rig_.camera.Settings().capturing);
+  // Unpowered and with no capture size, the camera takes the start but does
+  // not stream.
+  EXPECT_FALSE(rig_.camera.Settings().capturing);
   // The clear carries one zero byte.
   EXPECT_EQ(RequestsOf(rig_.camera.Commands(), 0x21)[2].data, std::vector<UCHAR>{0});
 }

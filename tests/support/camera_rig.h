@@ -38,6 +38,11 @@ class CameraRig {
   }
   ~CameraRig() {
     if (host::CurrentSchedulerMode() == host::SchedulerMode::Deterministic) host::RunUntilIdle();
+    camera.WithFirmware([](sim::CameraFirmware& f) {
+      for (const std::string& violation : f.ProtocolViolations()) {
+        ADD_FAILURE() << "camera protocol violation: " << violation;
+      }
+    });
     if (device()->InterfaceInfo != nullptr) ExFreePool(device()->InterfaceInfo);
     device()->InterfaceInfo = nullptr;
   }

@@ -2,6 +2,7 @@
 // A cancel routine runs with the cancel spin lock held and releases it.
 #include "platform/host/contract_violations.h"
 #include "platform/host/io_internal.h"
+#include "platform/host/kernel_internal.h"
 
 using veltocam::host::ContractViolation;
 using veltocam::host::io::FindLocked;
@@ -16,11 +17,12 @@ bool Pin(const IRP* irp) {
   std::lock_guard lock(Io().mutex);
   IrpRecord* record = FindLocked(irp);
   if (record == nullptr) {
-    // An I/O-manager packet that completed while the caller decided to cancel
-    // it: nothing left to do. Any other unknown packet is a fault.
-    if (Io().retired.count(irp) == 0) {
-      ContractViolation("IoCancelIrp of a packet that was never initialised (or was freed)");
-    }
+    // An I/O-manager packet is freed when it is finished in its thread: a
+    // caller that can still be told of the finish (below APC_LEVEL) must not
+    // cancel it after.
+    ContractViolation(Io().retired.count(irp) != 0
+                          ? "IoCancelIrp of a packet that is already finished (and freed)"
+                          : "IoCancelIrp of a packet that was never initialised (or was freed)");
     return false;
   }
   ++record->pins;
@@ -51,6 +53,7 @@ void IoReleaseCancelSpinLock(KIRQL irql) {
 }
 
 BOOLEAN IoCancelIrp(IRP* irp) {
+  veltocam::host::detail::SchedulePoint();
   if (irp == nullptr || !Pin(irp)) return FALSE;
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);

@@ -4,6 +4,7 @@
 #include "platform/host/contract_violations.h"
 #include "platform/host/io_internal.h"
 #include "platform/host/io_manager.h"
+#include "platform/host/kernel_internal.h"
 
 using veltocam::host::ContractViolation;
 using veltocam::host::io::FindLocked;
@@ -21,8 +22,9 @@ constexpr bool IsError(NTSTATUS status) {
 }  // namespace
 
 namespace veltocam::host::io {
+namespace {
 
-void FinishIoManagerPacket(IRP* irp) {
+void FinishInIssuingThread(IRP* irp) {
   const IO_STATUS_BLOCK result = irp->IoStatus;
   KEVENT* event = irp->UserEvent;
   {
@@ -44,12 +46,35 @@ void FinishIoManagerPacket(IRP* irp) {
   if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
 
+void FinishApc(void* irp) {
+  FinishInIssuingThread(static_cast<IRP*>(irp));
+}
+
+}  // namespace
+
+void FinishIoManagerPacket(IRP* irp) {
+  detail::ExecutionContext* issuer;
+  {
+    std::lock_guard lock(Io().mutex);
+    IrpRecord* record = FindLocked(irp);
+    record->state = IrpState::AwaitingApc;
+    issuer = static_cast<detail::ExecutionContext*>(record->issuer);
+  }
+  if (issuer == &detail::CurrentContext() && KeGetCurrentIrql() < APC_LEVEL) {
+    FinishInIssuingThread(irp);
+    return;
+  }
+  detail::QueueApc(issuer, {FinishApc, irp});
+}
+
 }  // namespace veltocam::host::io
 
 IRP* IoBuildDeviceIoControlRequest(ULONG ioControlCode, DEVICE_OBJECT* deviceObject,
                                    PVOID inputBuffer, ULONG inputBufferLength, PVOID outputBuffer,
                                    ULONG outputBufferLength, BOOLEAN internalDeviceIoControl,
                                    KEVENT* event, IO_STATUS_BLOCK* ioStatusBlock) {
+  // The packet is finished in this thread by an APC: only a thread can issue it.
+  if (!veltocam::host::RequirePassiveLevel("IoBuildDeviceIoControlRequest")) return nullptr;
   if (deviceObject == nullptr || deviceObject->StackSize < 1) {
     ContractViolation("IoBuildDeviceIoControlRequest without a target device");
     return nullptr;
@@ -89,6 +114,7 @@ IRP* IoBuildDeviceIoControlRequest(ULONG ioControlCode, DEVICE_OBJECT* deviceObj
   std::lock_guard lock(Io().mutex);
   IrpRecord* record = FindLocked(irp);
   record->ioManagerOwned = true;
+  record->issuer = &veltocam::host::detail::CurrentContext();
   record->bufferedOutput = buffered;
   record->outputBuffer = outputBuffer;
   record->outputLength = outputBufferLength;

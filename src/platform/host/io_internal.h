@@ -16,6 +16,10 @@ enum class IrpState {
   Idle,        // with its owner: may be sent, reused or freed
   Sent,        // at a driver (pending or being dispatched)
   Completing,  // completion routines of drivers below the owner are running
+  // An I/O-manager packet whose routines have all run: it is finished (status
+  // block, event, free) by an APC in the issuing thread, which runs only once
+  // that thread is below APC_LEVEL.
+  AwaitingApc,
 };
 
 struct IrpRecord {
@@ -27,6 +31,7 @@ struct IrpRecord {
   // Built by IoBuildDeviceIoControlRequest: the I/O manager reports to the
   // waiting thread and frees the packet when it completes.
   bool ioManagerOwned = false;
+  void* issuer = nullptr;  // the thread context that built it (an ExecutionContext)
   bool everSent = false;
   bool bufferedOutput = false;  // copy the system buffer back at completion
   PVOID outputBuffer = nullptr;
@@ -60,7 +65,9 @@ inline bool HasCancelRoutine(const IRP* irp) {
 IrpRecord* FindLocked(const IRP* irp);
 
 // Completes an I/O-manager packet whose routines have all run: status to the
-// caller's block, buffered output back, event set, packet freed.
+// caller's block, buffered output back, event set, packet freed. Runs in the
+// issuing thread: at once when that is the current one below APC_LEVEL,
+// otherwise as an APC queued to it.
 void FinishIoManagerPacket(IRP* irp);
 
 // Releases the memory of a pool packet (and its system buffer); caller holds

@@ -6,6 +6,7 @@
 #include "platform/host/contract_violations.h"
 #include "platform/host/io_internal.h"
 #include "platform/host/io_manager.h"
+#include "platform/host/kernel_internal.h"
 
 namespace veltocam::host::io {
 
@@ -202,6 +203,7 @@ NTSTATUS IoCallDriver(DEVICE_OBJECT* deviceObject, IRP* irp) {
     }
     record->state = IrpState::Sent;
   }
+  veltocam::host::detail::SchedulePoint();
   IoSetNextIrpStackLocation(irp);
   IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
   stack->DeviceObject = deviceObject;

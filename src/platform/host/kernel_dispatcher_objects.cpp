@@ -52,7 +52,15 @@ NTSTATUS PumpUntil(DISPATCHER_HEADER* header, bool hasDeadline, std::uint64_t de
 NTSTATUS BlockUntil(DISPATCHER_HEADER* header, bool hasDeadline, std::uint64_t deadline) {
   KernelState& k = Kernel();
   std::unique_lock lock(k.mutex);
+  auto& apcs = veltocam::host::detail::CurrentContext().apcs;
   for (;;) {
+    if (!apcs.empty() && KeGetCurrentIrql() < APC_LEVEL) {
+      // A waiting thread runs its APCs (they may be what satisfies the wait).
+      lock.unlock();
+      veltocam::host::detail::DeliverApcs();
+      lock.lock();
+      continue;
+    }
     if (header != nullptr && TrySatisfyLocked(header)) return STATUS_SUCCESS;
     if (!hasDeadline) {
       k.changed.wait(lock);
@@ -68,6 +76,7 @@ NTSTATUS Wait(DISPATCHER_HEADER* header, LARGE_INTEGER* timeout) {
   if (KeGetCurrentIrql() >= DISPATCH_LEVEL && !zeroTimeout) {
     ContractViolation("wait with a non-zero time-out at DISPATCH_LEVEL");
   }
+  veltocam::host::detail::SchedulePoint();
   KernelState& k = Kernel();
   std::uint64_t deadline = 0;
   SchedulerMode mode;
@@ -154,10 +163,18 @@ void KeInitializeTimer(KTIMER* timer) {
 }
 
 void KeInitializeTimerEx(KTIMER* timer, TIMER_TYPE type) {
+  {
+    KernelState& k = Kernel();
+    std::lock_guard lock(k.mutex);
+    if (veltocam::host::detail::TimerArmedLocked(k, timer)) {
+      ContractViolation("KeInitializeTimer of a timer that is still armed");
+      return;
+    }
+  }
   InitializeHeader(&timer->Header,
                    type == NotificationTimer ? TimerNotificationObject : TimerSynchronizationObject,
                    0);
-  timer->DueTime = 0;
+  timer->DueTime = timer->FireTime = 0;
   timer->TimerListEntry = {nullptr, nullptr};
   timer->Dpc = nullptr;
   timer->Period = 0;

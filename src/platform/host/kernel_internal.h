@@ -7,12 +7,50 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <random>
 #include <thread>
+#include <vector>
 
 #include "platform/host/scheduler.h"
 #include "platform/kernel.h"
 
 namespace veltocam::host::detail {
+
+// Virtual processors: DPCs queued on one run in order there, while DPCs of
+// another may run in between.
+constexpr int kProcessors = 2;
+
+// A kernel APC: runs in its thread once that thread is below APC_LEVEL.
+struct Apc {
+  void (*routine)(void* argument);
+  void* argument;
+};
+
+// What the calling code runs as: a thread (the program's or a worker's) or a
+// DPC on a virtual processor. Under the deterministic scheduler contexts nest
+// on one stack: a wait or a schedule point runs others on top of it.
+struct ExecutionContext {
+  bool isDpc = false;
+  bool isWorkItem = false;
+  int processor = 0;      // DPCs: the processor they run on
+  int heldSpinLocks = 0;  // other contexts run on top only while this is 0
+  std::vector<Apc> apcs;  // guarded by KernelState::mutex
+  ExecutionContext* outer = nullptr;
+};
+
+ExecutionContext& CurrentContext();
+// Makes `context` current on this thread until the matching PopContext.
+void PushContext(ExecutionContext* context);
+void PopContext();
+// Queues an APC to a thread context (caller does not hold the kernel lock).
+void QueueApc(ExecutionContext* thread, Apc apc);
+// Runs the APCs queued to the current context when it is a thread below
+// APC_LEVEL.
+void DeliverApcs();
+// A point where the platform could let another processor run: under a seeded
+// schedule it may run ready DPCs and expired timers first. Caller holds no
+// host lock.
+void SchedulePoint();
 
 struct KernelState {
   std::mutex mutex;
@@ -29,6 +67,14 @@ struct KernelState {
   std::size_t timerCount = 0;
   std::size_t workCount = 0;
   int runningDpcs = 0;
+  bool processorBusy[kProcessors] = {};  // a DPC of it is on the stack
+
+  // Seeded schedule: choices at every schedule point come from `random`.
+  bool randomized = false;
+  std::uint64_t seed = 0;
+  std::mt19937_64 random;
+  std::uint64_t interleavings = 0;
+  int nesting = 0;  // contexts run on top of others by schedule points
 
   bool stopping = false;
   std::thread dispatcher;
@@ -47,12 +93,33 @@ KTIMER* FirstTimerLocked(KernelState& k);
 void ClearQueuesLocked(KernelState& k);
 
 // Runs one ready DPC, or (when allowWork) one work item; false when none.
+// Under a seeded schedule the choice among what is ready is random.
 bool RunOneReady(bool allowWork);
+// Running what is queued. The caller holds `lock` (on Kernel().mutex); it is
+// released while the DPC or work item runs.
+KDPC* FirstDpcOfLocked(KernelState& k, int processor);  // processor -1: any
+void RunTakenDpc(KernelState& k, std::unique_lock<std::mutex>& lock, KDPC* dpc,
+                 PKDEFERRED_ROUTINE routine, PVOID context, PVOID a1, PVOID a2);
+bool RunThisDpc(KernelState& k, std::unique_lock<std::mutex>& lock, KDPC* dpc);
+bool RunWorkOfQueue(KernelState& k, std::unique_lock<std::mutex>& lock, int queue);
+bool RunRandomReadyLocked(KernelState& k, std::unique_lock<std::mutex>& lock, bool allowWork);
+
+// Random number below `bound` from the schedule's generator; caller holds the lock.
+std::uint64_t RandomBelowLocked(KernelState& k, std::uint64_t bound);
+// Processor for a DPC queued from the current context.
+int TargetProcessorLocked(KernelState& k);
 
 // Interrupt time of a kernel time-out value: negative = relative, positive =
 // absolute system time. Caller holds the lock.
 std::uint64_t DeadlineLocked(const KernelState& k, LONGLONG timeout);
 std::uint64_t BootSystemTime();
+
+// Whether the object is in a kernel queue now (caller holds the lock).
+bool DpcQueuedLocked(KernelState& k, const KDPC* dpc);
+bool TimerArmedLocked(KernelState& k, const KTIMER* timer);
+bool WorkItemQueuedLocked(KernelState& k, const WORK_QUEUE_ITEM* item);
+// What kind of queued kernel object lies in [block, block + size), or null.
+const char* QueuedObjectWithinLocked(KernelState& k, const void* block, std::size_t size);
 
 void SetCurrentIrql(KIRQL irql);
 void ResetContractViolations();

@@ -1,5 +1,6 @@
 #include "platform/host/platform.h"
 
+#include "platform/host/contract_violations.h"
 #include "platform/host/cpu.h"
 #include "platform/host/device_keys.h"
 #include "platform/host/files_host.h"
@@ -25,13 +26,26 @@ void ResetPlatform(SchedulerMode mode) {
   ResetFiles();  // the system root too: set it again after a reset
 }
 
+namespace {
+
+void Note(std::string& text, std::size_t count, const char* what) {
+  if (count == 0) return;
+  if (!text.empty()) text += "; ";
+  text += std::to_string(count) + " " + what;
+}
+
+}  // namespace
+
 std::string DescribeLeftovers() {
   std::string text;
   if (OutstandingBlocks() != 0) text += "pool blocks outstanding: " + DescribeOutstandingPool();
-  if (std::size_t handles = OpenHandleCount(); handles != 0) {
-    if (!text.empty()) text += "; ";
-    text += std::to_string(handles) + " handles open";
-  }
+  Note(text, OpenHandleCount(), "handles open");
+  Note(text, ArmedTimerCount(), "timers armed");
+  Note(text, QueuedDpcCount(), "DPCs queued");
+  Note(text, QueuedWorkItemCount(), "work items queued");
+  Note(text, IrpsAtDrivers(), "packets still at a driver");
+  Note(text, KeGetCurrentIrql() != PASSIVE_LEVEL ? 1 : 0, "thread not back at PASSIVE_LEVEL");
+  Note(text, ContractViolationCount(), "contract violations");
   return text;
 }
 

@@ -14,8 +14,9 @@ namespace veltocam::host {
 // unset, so a program sets its system root after the reset.
 void ResetPlatform(SchedulerMode mode = SchedulerMode::Deterministic);
 
-// What a finished test or program left behind (pool blocks, open handles);
-// empty when nothing.
+// What a finished test or program left behind: pool blocks, open handles,
+// armed timers, queued DPCs and work items, packets still at a driver, a
+// raised IRQL, contract violations; empty when nothing.
 std::string DescribeLeftovers();
 
 }  // namespace veltocam::host

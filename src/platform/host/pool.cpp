@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "platform/host/contract_violations.h"
+#include "platform/host/kernel_internal.h"
 #include "platform/kernel.h"
 
 namespace veltocam::host {
@@ -18,6 +19,7 @@ namespace {
 struct Block {
   std::size_t size;
   std::uint32_t tag;
+  POOL_TYPE type;
 };
 
 struct TagTotals {
@@ -133,9 +135,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
     ++pool.failed;
     return nullptr;
   }
-  void* block =
-      ::operator new(numberOfBytes == 0 ? 1 : numberOfBytes, veltocam::host::kAlignment,
-                     std::nothrow);
+  void* block = ::operator new(numberOfBytes == 0 ? 1 : numberOfBytes, veltocam::host::kAlignment,
+                               std::nothrow);
   if (block == nullptr) {
     ++pool.failed;
     return nullptr;
@@ -143,15 +144,44 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
   // Fresh pool memory is not zero on the platform; a fixed pattern makes code
   // that relies on it fail the same way every time.
   std::memset(block, 0xCD, numberOfBytes);
-  pool.blocks.emplace(block, veltocam::host::Block{numberOfBytes, tag});
+  pool.blocks.emplace(block, veltocam::host::Block{numberOfBytes, tag, poolType});
   auto& totals = pool.totals[tag];
   ++totals.blocks;
   totals.bytes += numberOfBytes;
   return block;
 }
 
+namespace {
+
+// Freeing memory that a kernel queue still links to corrupts the queue on the
+// platform, long after the free: caught here at the free.
+bool HoldsQueuedObject(const void* block, std::size_t size) {
+  auto& k = veltocam::host::detail::Kernel();
+  std::lock_guard lock(k.mutex);
+  const char* what = veltocam::host::detail::QueuedObjectWithinLocked(k, block, size);
+  if (what == nullptr) return false;
+  ContractViolation((std::string("ExFreePool of a block that holds ") + what).c_str());
+  return true;
+}
+
+}  // namespace
+
 void ExFreePoolWithTag(PVOID block, ULONG tag) {
   auto& pool = veltocam::host::Pool();
+  std::size_t size;
+  {
+    std::lock_guard lock(pool.mutex);
+    auto it = pool.blocks.find(block);
+    if (it == pool.blocks.end()) {
+      ContractViolation("ExFreePool of a block the pool does not own (double free?)");
+      return;
+    }
+    if (it->second.type == PagedPool && KeGetCurrentIrql() >= DISPATCH_LEVEL) {
+      ContractViolation("paged pool freed at DISPATCH_LEVEL");
+    }
+    size = it->second.size;
+  }
+  if (HoldsQueuedObject(block, size)) return;
   std::lock_guard lock(pool.mutex);
   auto it = pool.blocks.find(block);
   if (it == pool.blocks.end()) {
@@ -166,4 +196,6 @@ void ExFreePoolWithTag(PVOID block, ULONG tag) {
   ::operator delete(block, veltocam::host::kAlignment);
 }
 
-void ExFreePool(PVOID block) { ExFreePoolWithTag(block, 0); }
+void ExFreePool(PVOID block) {
+  ExFreePoolWithTag(block, 0);
+}

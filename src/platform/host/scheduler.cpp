@@ -38,6 +38,7 @@ std::uint64_t DeadlineLocked(const KernelState& k, LONGLONG timeout) {
 void QueueDpcLocked(KernelState& k, KDPC* dpc, PVOID argument1, PVOID argument2) {
   if (dpc->Inserted) return;
   dpc->Inserted = 1;
+  dpc->Number = static_cast<UCHAR>(TargetProcessorLocked(k));
   dpc->SystemArgument1 = argument1;
   dpc->SystemArgument2 = argument2;
   InsertTailList(&k.dpcQueue, &dpc->DpcListEntry);
@@ -50,11 +51,23 @@ KTIMER* FirstTimerLocked(KernelState& k) {
   return CONTAINING_RECORD(k.timerQueue.Flink, KTIMER, TimerListEntry);
 }
 
+std::uint64_t RandomBelowLocked(KernelState& k, std::uint64_t bound) {
+  return bound <= 1 ? 0 : k.random() % bound;
+}
+
+int TargetProcessorLocked(KernelState& k) {
+  const ExecutionContext& context = CurrentContext();
+  if (context.isDpc) return context.processor;
+  return static_cast<int>(RandomBelowLocked(k, k.randomized ? kProcessors : 1));
+}
+
 void InsertTimerLocked(KernelState& k, KTIMER* timer) {
-  // After every timer due at the same time, so equal due times fire in arming order.
+  // The clock interrupt may find an expired timer up to a tick late.
+  timer->FireTime = timer->DueTime + (k.randomized ? RandomBelowLocked(k, kClockTick + 1) : 0);
+  // After every timer firing at the same time, so equal times fire in arming order.
   LIST_ENTRY* at = k.timerQueue.Flink;
   while (at != &k.timerQueue &&
-         CONTAINING_RECORD(at, KTIMER, TimerListEntry)->DueTime <= timer->DueTime) {
+         CONTAINING_RECORD(at, KTIMER, TimerListEntry)->FireTime <= timer->FireTime) {
     at = at->Flink;
   }
   InsertTailList(at, &timer->TimerListEntry);
@@ -93,32 +106,56 @@ void ClearQueuesLocked(KernelState& k) {
 
 namespace {
 
-void RunDpc(KDPC* dpc, PKDEFERRED_ROUTINE routine, PVOID context, PVOID a1, PVOID a2) {
+void RunDpc(int processor, KDPC* dpc, PKDEFERRED_ROUTINE routine, PVOID context, PVOID a1,
+            PVOID a2) {
+  ExecutionContext onProcessor;
+  onProcessor.isDpc = true;
+  onProcessor.processor = processor;
+  PushContext(&onProcessor);
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
   routine(dpc, context, a1, a2);
   if (KeGetCurrentIrql() != DISPATCH_LEVEL) {
     ContractViolation("a DPC returned at another IRQL than DISPATCH_LEVEL");
   }
+  if (onProcessor.heldSpinLocks != 0) ContractViolation("a DPC returned holding a spin lock");
+  PopContext();
   KeLowerIrql(old);
 }
 
 void RunWorkItem(WORK_QUEUE_ITEM* item) {
   PWORKER_THREAD_ROUTINE routine = item->WorkerRoutine;
   PVOID parameter = item->Parameter;
+  ExecutionContext worker;
+  worker.isWorkItem = true;
+  PushContext(&worker);
   // The item may be freed by its own routine: nothing of it is touched after.
   routine(parameter);
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
     ContractViolation("a work item returned above PASSIVE_LEVEL");
     SetCurrentIrql(PASSIVE_LEVEL);
   }
+  if (worker.heldSpinLocks != 0) ContractViolation("a work item returned holding a spin lock");
+  DeliverApcs();
+  PopContext();
 }
 
-// Takes the first DPC; the caller runs it and then calls DpcDone.
-bool TakeDpcLocked(KernelState& k, KDPC** dpc, PKDEFERRED_ROUTINE* routine, PVOID* context,
-                   PVOID* a1, PVOID* a2) {
-  if (IsListEmpty(&k.dpcQueue)) return false;
-  KDPC* d = CONTAINING_RECORD(RemoveHeadList(&k.dpcQueue), KDPC, DpcListEntry);
+}  // namespace
+
+KDPC* FirstDpcOfLocked(KernelState& k, int processor) {
+  for (LIST_ENTRY* at = k.dpcQueue.Flink; at != &k.dpcQueue; at = at->Flink) {
+    KDPC* dpc = CONTAINING_RECORD(at, KDPC, DpcListEntry);
+    if (processor < 0 || dpc->Number == processor) return dpc;
+  }
+  return nullptr;
+}
+
+namespace {
+
+// Takes `d` off its queue; the caller runs it with RunTakenDpc.
+void TakeThisDpcLocked(KernelState& k, KDPC* d, KDPC** dpc, PKDEFERRED_ROUTINE* routine,
+                       PVOID* context, PVOID* a1, PVOID* a2) {
+  RemoveEntryList(&d->DpcListEntry);
   --k.dpcCount;
   d->Inserted = 0;
   *dpc = d;
@@ -127,6 +164,14 @@ bool TakeDpcLocked(KernelState& k, KDPC** dpc, PKDEFERRED_ROUTINE* routine, PVOI
   *a1 = d->SystemArgument1;
   *a2 = d->SystemArgument2;
   ++k.runningDpcs;
+}
+
+// Takes the first DPC (any processor); false when none is queued.
+bool TakeDpcLocked(KernelState& k, KDPC** dpc, PKDEFERRED_ROUTINE* routine, PVOID* context,
+                   PVOID* a1, PVOID* a2) {
+  KDPC* first = FirstDpcOfLocked(k, -1);
+  if (first == nullptr) return false;
+  TakeThisDpcLocked(k, first, dpc, routine, context, a1, a2);
   return true;
 }
 
@@ -136,14 +181,30 @@ WORK_QUEUE_ITEM* TakeWorkLocked(KernelState& k, int queue) {
   return CONTAINING_RECORD(RemoveHeadList(&k.workQueues[queue]), WORK_QUEUE_ITEM, List);
 }
 
+}  // namespace
+
 void RunTakenDpc(KernelState& k, std::unique_lock<std::mutex>& lock, KDPC* dpc,
                  PKDEFERRED_ROUTINE routine, PVOID context, PVOID a1, PVOID a2) {
+  const int processor = dpc->Number < kProcessors ? dpc->Number : 0;
+  k.processorBusy[processor] = true;
   lock.unlock();
-  RunDpc(dpc, routine, context, a1, a2);
+  RunDpc(processor, dpc, routine, context, a1, a2);
   lock.lock();
+  k.processorBusy[processor] = false;
   --k.runningDpcs;
   k.changed.notify_all();
 }
+
+bool RunThisDpc(KernelState& k, std::unique_lock<std::mutex>& lock, KDPC* chosen) {
+  KDPC* dpc;
+  PKDEFERRED_ROUTINE routine;
+  PVOID context, a1, a2;
+  TakeThisDpcLocked(k, chosen, &dpc, &routine, &context, &a1, &a2);
+  RunTakenDpc(k, lock, dpc, routine, context, a1, a2);
+  return true;
+}
+
+namespace {
 
 void DispatcherThread() {
   KernelState& k = Kernel();
@@ -151,7 +212,7 @@ void DispatcherThread() {
   while (!k.stopping) {
     std::uint64_t now = NowLocked(k);
     while (KTIMER* t = FirstTimerLocked(k)) {
-      if (t->DueTime > now) break;
+      if (t->FireTime > now) break;
       FireTimerLocked(k, t);
     }
     KDPC* dpc;
@@ -162,7 +223,7 @@ void DispatcherThread() {
       continue;
     }
     if (KTIMER* t = FirstTimerLocked(k)) {
-      auto due = k.realStart + std::chrono::nanoseconds(t->DueTime * 100);
+      auto due = k.realStart + std::chrono::nanoseconds(t->FireTime * 100);
       k.changed.wait_until(lock, due);
     } else {
       k.changed.wait(lock);
@@ -204,6 +265,7 @@ void StopThreads(KernelState& k) {
 bool RunOneReady(bool allowWork) {
   KernelState& k = Kernel();
   std::unique_lock lock(k.mutex);
+  if (k.randomized) return RunRandomReadyLocked(k, lock, allowWork);
   KDPC* dpc;
   PKDEFERRED_ROUTINE routine;
   PVOID context, a1, a2;
@@ -213,13 +275,19 @@ bool RunOneReady(bool allowWork) {
   }
   if (!allowWork) return false;
   for (int queue = 0; queue < 2; ++queue) {
-    if (WORK_QUEUE_ITEM* item = TakeWorkLocked(k, queue)) {
-      lock.unlock();
-      RunWorkItem(item);
-      return true;
-    }
+    if (RunWorkOfQueue(k, lock, queue)) return true;
   }
   return false;
+}
+
+bool RunWorkOfQueue(KernelState& k, std::unique_lock<std::mutex>& lock, int queue) {
+  WORK_QUEUE_ITEM* item = TakeWorkLocked(k, queue);
+  if (item == nullptr) return false;
+  lock.unlock();
+  RunWorkItem(item);
+  lock.lock();
+  k.changed.notify_all();
+  return true;
 }
 
 }  // namespace detail
@@ -234,11 +302,20 @@ void ResetKernel(SchedulerMode mode) {
     std::lock_guard lock(k.mutex);
     detail::ClearQueuesLocked(k);
     k.runningDpcs = 0;
+    for (bool& busy : k.processorBusy) busy = false;
+    k.randomized = k.seed != 0 && mode == SchedulerMode::Deterministic;
+    k.random.seed(k.seed);
+    k.interleavings = 0;
+    k.nesting = 0;
     k.virtualNow = 0;
     k.realStart = std::chrono::steady_clock::now();
     k.mode = mode;
   }
   detail::SetCurrentIrql(PASSIVE_LEVEL);
+  {
+    std::lock_guard lock(k.mutex);
+    detail::CurrentContext().apcs.clear();
+  }
   detail::ResetContractViolations();
   if (mode == SchedulerMode::RealTime) {
     k.dispatcher = std::thread(detail::DispatcherThread);
@@ -290,20 +367,25 @@ bool NextTimerDue(std::uint64_t* due) {
   std::lock_guard lock(k.mutex);
   KTIMER* t = detail::FirstTimerLocked(k);
   if (t == nullptr) return false;
-  *due = t->DueTime;
+  *due = t->FireTime;
   return true;
 }
 
 bool PumpUntil(const std::function<bool()>& done, const std::uint64_t* deadline) {
   KernelState& k = Kernel();
-  const bool allowWork = KeGetCurrentIrql() == PASSIVE_LEVEL;
+  // A work item's wait runs no other work item on its stack: on the platform
+  // that one would run on another worker, and nesting it here could make it
+  // wait for the one below it.
+  const bool allowWork =
+      KeGetCurrentIrql() == PASSIVE_LEVEL && !detail::CurrentContext().isWorkItem;
   for (;;) {
+    detail::DeliverApcs();
     if (done()) return true;
     if (detail::RunOneReady(allowWork)) continue;
     std::lock_guard lock(k.mutex);
     KTIMER* t = detail::FirstTimerLocked(k);
-    if (t != nullptr && (deadline == nullptr || t->DueTime <= *deadline)) {
-      if (t->DueTime > k.virtualNow) k.virtualNow = t->DueTime;
+    if (t != nullptr && (deadline == nullptr || t->FireTime <= *deadline)) {
+      if (t->FireTime > k.virtualNow) k.virtualNow = t->FireTime;
       detail::FireTimerLocked(k, t);
       continue;
     }
@@ -347,8 +429,64 @@ using veltocam::host::detail::Kernel;
 
 // ---- Kernel entry points: DPCs, work items, time ------------------------------
 
+namespace {
+
+bool InListLocked(LIST_ENTRY* head, const LIST_ENTRY* entry) {
+  for (LIST_ENTRY* at = head->Flink; at != head; at = at->Flink) {
+    if (at == entry) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+namespace veltocam::host::detail {
+
+bool DpcQueuedLocked(KernelState& k, const KDPC* dpc) {
+  return InListLocked(&k.dpcQueue, &dpc->DpcListEntry);
+}
+
+bool TimerArmedLocked(KernelState& k, const KTIMER* timer) {
+  return InListLocked(&k.timerQueue, &timer->TimerListEntry);
+}
+
+bool WorkItemQueuedLocked(KernelState& k, const WORK_QUEUE_ITEM* item) {
+  return InListLocked(&k.workQueues[0], &item->List) || InListLocked(&k.workQueues[1], &item->List);
+}
+
+const char* QueuedObjectWithinLocked(KernelState& k, const void* block, std::size_t size) {
+  const auto within = [&](const void* object) {
+    const auto* at = static_cast<const char*>(object);
+    const auto* start = static_cast<const char*>(block);
+    return at >= start && at < start + size;
+  };
+  for (LIST_ENTRY* at = k.timerQueue.Flink; at != &k.timerQueue; at = at->Flink) {
+    if (within(at)) return "an armed timer";
+  }
+  for (LIST_ENTRY* at = k.dpcQueue.Flink; at != &k.dpcQueue; at = at->Flink) {
+    if (within(at)) return "a queued DPC";
+  }
+  for (LIST_ENTRY& queue : k.workQueues) {
+    for (LIST_ENTRY* at = queue.Flink; at != &queue; at = at->Flink) {
+      if (within(at)) return "a queued work item";
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace veltocam::host::detail
+
 void KeInitializeDpc(KDPC* dpc, PKDEFERRED_ROUTINE routine, PVOID context) {
+  {
+    auto& k = Kernel();
+    std::lock_guard lock(k.mutex);
+    if (veltocam::host::detail::DpcQueuedLocked(k, dpc)) {
+      veltocam::host::ContractViolation("KeInitializeDpc of a DPC that is still queued");
+      return;
+    }
+  }
   dpc->Type = 0x13;
+  dpc->Number = 0;
   dpc->Inserted = 0;
   dpc->DpcListEntry = {nullptr, nullptr};
   dpc->DeferredRoutine = routine;
@@ -375,6 +513,7 @@ BOOLEAN KeRemoveQueueDpc(KDPC* dpc) {
 }
 
 void KeFlushQueuedDpcs() {
+  if (!veltocam::host::RequirePassiveLevel("KeFlushQueuedDpcs")) return;
   auto& k = Kernel();
   if (veltocam::host::CurrentSchedulerMode() == veltocam::host::SchedulerMode::Deterministic) {
     while (veltocam::host::detail::RunOneReady(false)) {
@@ -388,6 +527,10 @@ void KeFlushQueuedDpcs() {
 void ExQueueWorkItem(WORK_QUEUE_ITEM* item, WORK_QUEUE_TYPE queue) {
   auto& k = Kernel();
   std::lock_guard lock(k.mutex);
+  if (veltocam::host::detail::WorkItemQueuedLocked(k, item)) {
+    veltocam::host::ContractViolation("ExQueueWorkItem of a work item that is still queued");
+    return;
+  }
   InsertTailList(&k.workQueues[queue == CriticalWorkQueue ? 0 : 1], &item->List);
   ++k.workCount;
   k.changed.notify_all();

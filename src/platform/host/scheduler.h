@@ -27,6 +27,20 @@ void ResetKernel(SchedulerMode mode = SchedulerMode::Deterministic);
 void ShutdownKernel();
 SchedulerMode CurrentSchedulerMode();
 
+// How late the clock interrupt may find an expired timer under a seeded schedule.
+constexpr std::uint64_t kClockTick = 10'000;
+
+// Seeded schedule (deterministic mode only): wherever the platform could let
+// another processor or thread run, what runs next is picked at random among
+// what is ready, from a generator seeded with `seed`, and timers fire up to one
+// clock tick late. 0 = the fixed order. The seed outlives ResetKernel, which
+// restarts the generator from it, so a program that resets the platform runs
+// under the seed its test chose.
+void SetScheduleSeed(std::uint64_t seed);
+bool ScheduleIsSeeded();
+// Times a schedule point ran something else first, since the last reset.
+std::uint64_t ScheduledInterleavings();
+
 // Time since start-up in 100 ns units (virtual or wall clock).
 std::uint64_t Now();
 

@@ -56,7 +56,9 @@ constexpr std::uintptr_t kPortQueue = 2;
 struct Pipe {
   USBD_PIPE_HANDLE handle = nullptr;
   UsbEndpointInfo endpoint{};
-  bool halted = false;  // bulk and interrupt pipes after a stall, until reset
+  bool halted = false;  // bulk and interrupt pipes after a stall or babble, until reset
+  // The longest bulk or interrupt transfer the driver announced at selection.
+  ULONG maxTransfer = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
 };
 
 struct ActiveInterface {
@@ -100,7 +102,9 @@ struct Request {
   // the driver's buffer when the request completes.
   UsbSetupPacket setup{};
   bool in = false;
-  std::vector<UCHAR> data;
+  ULONG length = 0;         // the driver's transfer length
+  bool shortOk = false;     // bulk and interrupt IN: USBD_SHORT_TRANSFER_OK
+  std::vector<UCHAR> data;  // bulk and interrupt IN: whole packets, the last may overrun
   PVOID transferBuffer = nullptr;
   ULONG* transferLength = nullptr;
 
@@ -154,6 +158,12 @@ class BusCore final : public UsbHost {
   NTSTATUS SubmitSelectInterface(IRP* irp, URB* urb, UsbRequestRecord& record);
   NTSTATUS SubmitPort(IRP* irp, Kind kind, ULONG* portStatus, UsbRequestRecord& record);
   NTSTATUS Reject(IRP* irp, URB* urb, USBD_STATUS status, UsbRequestRecord& record);
+  // A bulk or interrupt transfer the pipe cannot take; SUCCESS when it can.
+  static USBD_STATUS CheckTransfer(const Pipe* pipe, const _URB_BULK_OR_INTERRUPT_TRANSFER& t);
+  // The device's answer to a bulk or interrupt IN transfer as the host
+  // controller sees it: babble past the buffer, or a short transfer the
+  // driver did not allow.
+  static void CheckTransferReply(const Request& request, UsbReply& reply);
   NTSTATUS CompleteAtOnce(IRP* irp, NTSTATUS status, UsbRequestRecord& record);
   std::unique_ptr<Request> NewRequest(Kind kind, IRP* irp, URB* urb, UsbRequestRecord& record);
 

@@ -162,45 +162,6 @@ NTSTATUS BusCore::SubmitControl(IRP* irp, URB* urb, UsbRequestRecord& record) {
   return ParkLocked(std::move(request));
 }
 
-NTSTATUS BusCore::SubmitTransfer(IRP* irp, URB* urb, UsbRequestRecord& record) {
-  if (urb->UrbHeader.Length < sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER)) {
-    return Reject(irp, urb, USBD_STATUS_INVALID_PARAMETER, record);
-  }
-  _URB_BULK_OR_INTERRUPT_TRANSFER& t = urb->UrbBulkOrInterruptTransfer;
-  record.length = t.TransferBufferLength;
-  // Checked and parked under one hold of the lock, so that the pipe cannot
-  // go away in between.
-  std::unique_lock lock(lock_);
-  const Pipe* pipe = FindPipeLocked(t.PipeHandle);
-  USBD_STATUS refusal = USBD_STATUS_SUCCESS;
-  if (pipe == nullptr) {
-    refusal = USBD_STATUS_INVALID_PIPE_HANDLE;
-  } else {
-    record.endpointAddress = pipe->endpoint.address;
-    const UCHAR type = pipe->endpoint.Type();
-    if ((type != USB_ENDPOINT_TYPE_BULK && type != USB_ENDPOINT_TYPE_INTERRUPT) ||
-        (t.TransferBufferLength != 0 && t.TransferBuffer == nullptr) || t.UrbLink != nullptr) {
-      refusal = USBD_STATUS_INVALID_PARAMETER;
-    }
-  }
-  if (refusal != USBD_STATUS_SUCCESS) {
-    lock.unlock();
-    return Reject(irp, urb, refusal, record);
-  }
-  auto request = NewRequest(Kind::Transfer, irp, urb, record);
-  request->pipe = *pipe;
-  // The endpoint, not the flags, decides the direction, as on the platform.
-  request->in = pipe->endpoint.In();
-  request->transferBuffer = t.TransferBuffer;
-  request->transferLength = &t.TransferBufferLength;
-  request->queue = reinterpret_cast<std::uintptr_t>(pipe->handle);
-  const auto* bytes = static_cast<const UCHAR*>(t.TransferBuffer);
-  request->data = request->in ? std::vector<UCHAR>(t.TransferBufferLength)
-                              : std::vector<UCHAR>(bytes, bytes + t.TransferBufferLength);
-  LogLocked(record);
-  return ParkLocked(std::move(request));
-}
-
 NTSTATUS BusCore::SubmitPipeRequest(IRP* irp, URB* urb, UsbRequestRecord& record) {
   if (urb->UrbHeader.Length < sizeof(_URB_PIPE_REQUEST)) {
     return Reject(irp, urb, USBD_STATUS_INVALID_PARAMETER, record);

@@ -243,6 +243,7 @@ void BusCore::Activate(std::unique_ptr<Request> request) {
   UsbReply reply = refusal != USBD_STATUS_SUCCESS ? UsbReply::Fail(refusal) : AskModel(*request);
   // The model's word is checked like any device's: no more bytes than asked.
   reply.bytes = std::min<ULONG>(reply.bytes, static_cast<ULONG>(request->data.size()));
+  CheckTransferReply(*request, reply);
   if (reply.delay < 0) reply.delay = 0;
   if (reply.when == UsbReply::When::WhenDataReady &&
       !(request->kind == Kind::Transfer && request->in)) {
@@ -319,7 +320,7 @@ void BusCore::Finish(Request& request) {
       break;
     }
     case Kind::Transfer:
-      if (request.usbd == USBD_STATUS_STALL_PID) {
+      if (request.usbd == USBD_STATUS_STALL_PID || request.usbd == USBD_STATUS_BUFFER_OVERRUN) {
         std::lock_guard lock(lock_);
         if (Pipe* pipe = FindPipeLocked(request.pipe.handle)) pipe->halted = true;
       }

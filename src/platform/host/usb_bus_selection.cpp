@@ -71,6 +71,14 @@ UsbReply Combine(const UsbReply& first, const UsbReply& second) {
 
 constexpr std::size_t kInterfaceHeader = offsetof(USBD_INTERFACE_INFORMATION, Pipes);
 
+// The driver says in its record how long its transfers on each pipe may be.
+void TakeTransferSizes(ActiveInterface& active, const USBD_INTERFACE_INFORMATION* info) {
+  const USBD_PIPE_INFORMATION* pipes = info->Pipes;  // the records run past the declared one
+  for (std::size_t p = 0; p < active.pipes.size(); ++p) {
+    active.pipes[p].maxTransfer = pipes[p].MaximumTransferSize;
+  }
+}
+
 }  // namespace
 
 const UsbConfiguration* BusCore::FindConfigurationLocked(UCHAR value) const {
@@ -208,6 +216,7 @@ void BusCore::ApplySelection(Request& request) {
     for (const Pipe& p : target->pipes) closing.insert(p.handle);
     cancelOnClosingPipes();
     *target = selection.interface;
+    TakeTransferSizes(*target, &request.urb->UrbSelectInterface.Interface);
     WriteInterface(&request.urb->UrbSelectInterface.Interface, *target);
     return;
   }
@@ -224,6 +233,7 @@ void BusCore::ApplySelection(Request& request) {
   active_ = selection.configuration;
   s.ConfigurationHandle = active_.handle;
   for (std::size_t i = 0; i < selection.records.size(); ++i) {
+    TakeTransferSizes(active_.interfaces[i], selection.records[i]);
     WriteInterface(selection.records[i], active_.interfaces[i]);
   }
 }

@@ -1,0 +1,153 @@
+// Reads of a stream served by a bulk pipe: each read is filled by one
+// transfer on the channel's data pipe. While the channel streams, the next
+// queued read starts as soon as the pipe is free, so frames follow each
+// other without waiting for the previous one's conversion.
+#include "classlayer/bulk.h"
+#include "classlayer/callback_calls.h"
+#include "classlayer/frameengine.h"
+#include "classlayer/usbconfig.h"
+
+namespace {
+
+struct FailedReadItem {
+  WORK_QUEUE_ITEM Work;
+  ::Channel* Channel;
+  FrameRequest* Request;
+  NTSTATUS Status;
+};
+
+// Completes a read whose transfer failed, in turn with the frames before it.
+void FailedReadWork(PVOID context) {
+  auto* item = static_cast<FailedReadItem*>(context);
+  Channel* channel = item->Channel;
+  KeWaitForSingleObject(&channel->WorkLock, Executive, KernelMode, FALSE, nullptr);
+  StreamHeaderOf(item->Request->Srb)->OptionsFlags = 0;
+  CompleteReadRequest(channel, item->Request, item->Status, 0);
+  KeReleaseSemaphore(&channel->WorkLock, 0, 1, FALSE);
+  ExFreePool(item);
+}
+
+void QueueFailedRead(Channel* channel, FrameRequest* request, NTSTATUS status) {
+  auto* item = static_cast<FailedReadItem*>(
+      ExAllocatePoolWithTag(NonPagedPool, sizeof(FailedReadItem), kClassPoolTag));
+  if (item == nullptr) {
+    CompleteReadRequest(channel, request, STATUS_INSUFFICIENT_RESOURCES, 0);
+    return;
+  }
+  item->Channel = channel;
+  item->Request = request;
+  item->Status = status;
+  ExInitializeWorkItem(&item->Work, FailedReadWork, item);
+  ExQueueWorkItem(&item->Work, CriticalWorkQueue);
+}
+
+bool ReadsMayStart(const ClassDevice* device, const Channel* channel) {
+  return channel->PipeKind == kPipeKindBulk && channel->Streaming &&
+         (channel->StateFlags & (kChannelStopping | kChannelAwaitingIdle)) == 0 &&
+         device->BulkPauseCount == 0 && device->DeviceState != kDeviceRemoved && !device->Removed;
+}
+
+// The head of the read queue becomes Current; null when a read is already
+// being filled or none waits.
+FrameRequest* TakeNextRead(Channel* channel) {
+  FrameRequest* request = nullptr;
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&channel->CurrentLock, &oldIrql);
+  if (channel->Current == nullptr) {
+    if (LIST_ENTRY* entry = ExInterlockedRemoveHeadList(&channel->ReadQueue, &channel->QueueLock)) {
+      request = CONTAINING_RECORD(entry, FrameRequest, Link);
+      channel->Current = request;
+    }
+  }
+  KeReleaseSpinLock(&channel->CurrentLock, oldIrql);
+  return request;
+}
+
+// Current stops being the request; false when it was not.
+bool ReleaseCurrent(Channel* channel, FrameRequest* request) {
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&channel->CurrentLock, &oldIrql);
+  const bool current = request != nullptr && channel->Current == request;
+  if (current) channel->Current = nullptr;
+  KeReleaseSpinLock(&channel->CurrentLock, oldIrql);
+  return current;
+}
+
+}  // namespace
+
+NTSTATUS StartBulkRead(ClassDevice* device, Channel* channel) {
+  if (!ReadsMayStart(device, channel) || BulkTransferPending(device, channel->DataPipe)) {
+    return STATUS_SUCCESS;
+  }
+  FrameRequest* request = TakeNextRead(channel);
+  if (request == nullptr) return STATUS_SUCCESS;
+  request->Drop = 0;
+  request->BytesWritten = request->NumberOfPackets = request->ActualRawFrameLength = 0;
+  request->FrameLength = request->RawBufferLength;
+  CallNewFrame(device, FrameContextOf(request), channel->StreamNumber, &request->FrameLength);
+  // The device layer may shorten the read, never make it outgrow the buffer.
+  const ULONG length = request->FrameLength < request->RawBufferLength ? request->FrameLength
+                                                                       : request->RawBufferLength;
+  const TransferArgs args{
+      channel, request, request->RawBuffer, length, channel->DataPipe, nullptr, nullptr, 0, 0};
+  bool sent;
+  const NTSTATUS status = StartTransfer(device, args, &sent);
+  if (!sent) {
+    ReturnBulkRead(channel, request);
+    channel->ErrorFlag = 1;
+  }
+  return status;
+}
+
+void ReturnBulkRead(Channel* channel, FrameRequest* request) {
+  if (ReleaseCurrent(channel, request)) {
+    ExInterlockedInsertHeadList(&channel->ReadQueue, &request->Link, &channel->QueueLock);
+  }
+}
+
+void FinishBulkRead(BulkTransferRecord* t, NTSTATUS status) {
+  Channel* channel = t->Channel;
+  FrameRequest* request = t->Request;
+  // Current is given up here, so a cancel arriving later finds the read
+  // with its completion and leaves it alone.
+  if (!ReleaseCurrent(channel, request)) return;
+  if ((t->CancelFlags & kBulkReadCancelled) != 0) {
+    CompleteCancelledRead(channel, request);
+  } else if (status == STATUS_CANCELLED) {
+    // The pipe was aborted under it: it waits for a later frame.
+    ExInterlockedInsertHeadList(&channel->ReadQueue, &request->Link, &channel->QueueLock);
+  } else if (NT_SUCCESS(status)) {
+    request->ActualRawFrameLength = request->BytesWritten = t->Total;
+    request->NumberOfPackets = 0;
+    QueueFrameCompletion(channel, request, FALSE);
+    StartBulkRead(t->Device, channel);
+  } else {
+    QueueFailedRead(channel, request, status);
+  }
+}
+
+bool CancelBulkRead(Channel* channel, FrameRequest* request) {
+  ClassDevice* device = channel->Device;
+  if (!IsPipeOfInterface(device, channel->DataPipe)) return false;
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&device->PipeTableLock, &oldIrql);
+  const PipeEntry& entry = device->PipeTable[channel->DataPipe];
+  auto* pending = static_cast<BulkTransferRecord*>(entry.PendingTransfer);
+  auto* saved = static_cast<BulkTransferRecord*>(entry.SavedTransfer);
+  if (pending != nullptr && pending->Request != request) pending = nullptr;
+  if (saved != nullptr && saved->Request != request) saved = nullptr;
+  // The transfer completes the read when it is in flight, or when a pause
+  // still waits for it to come back; a paused one that is back is simply
+  // not restarted for a read that is no longer Current.
+  bool completes = pending != nullptr;
+  if (pending != nullptr) pending->CancelFlags |= kBulkReadCancelled;
+  if (saved != nullptr) {
+    saved->CancelFlags |= kBulkReadCancelled;
+    completes = completes || (saved->CancelFlags & kBulkCancelWaiting) != 0;
+  }
+  KeReleaseSpinLock(&device->PipeTableLock, oldIrql);
+  // Under CurrentLock the record cannot end before this: ending it needs
+  // that lock to give up Current.
+  if (pending != nullptr) IoCancelIrp(pending->Irp);
+  return completes;
+}

@@ -1,0 +1,374 @@
+// The host kernel's strictness: each rule the platform enforces is broken on
+// purpose here and must be caught, and the seeded schedule must find the
+// interleavings that the fixed order hides.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/host/io_manager.h"
+#include "platform/host/platform.h"
+#include "platform/host/pool.h"
+#include "platform/host/scheduler.h"
+#include "platform/io.h"
+
+namespace veltocam::testing {
+namespace {
+
+using host::Milliseconds;
+using host::Seconds;
+
+LARGE_INTEGER Relative(std::int64_t hundredNs) {
+  LARGE_INTEGER t;
+  t.QuadPart = -hundredNs;
+  return t;
+}
+
+void Nothing(KDPC*, PVOID, PVOID, PVOID) {}
+void NoWork(PVOID) {}
+
+struct Misuse {
+  const char* name;
+  std::function<void()> act;
+  const char* message;
+};
+
+TEST(StrictHostDeathTest, EveryMisuseOfQueuesPoolAndLevelsIsCaught) {
+  const Misuse cases[] = {
+      {"freeing pool that holds an armed timer",
+       [] {
+         auto* timer =
+             static_cast<KTIMER*>(ExAllocatePoolWithTag(NonPagedPool, 64, PoolTag("Test")));
+         KeInitializeTimer(timer);
+         KeSetTimer(timer, Relative(Milliseconds(2)), nullptr);
+         ExFreePool(timer);
+       },
+       "holds an armed timer"},
+      {"freeing pool that holds a queued DPC",
+       [] {
+         auto* dpc = static_cast<KDPC*>(ExAllocatePoolWithTag(NonPagedPool, 64, PoolTag("Test")));
+         KeInitializeDpc(dpc, Nothing, nullptr);
+         KeInsertQueueDpc(dpc, nullptr, nullptr);
+         ExFreePool(dpc);
+       },
+       "holds a queued DPC"},
+      {"freeing pool that holds a queued work item",
+       [] {
+         auto* item = static_cast<WORK_QUEUE_ITEM*>(
+             ExAllocatePoolWithTag(NonPagedPool, 64, PoolTag("Test")));
+         ExInitializeWorkItem(item, NoWork, nullptr);
+         ExQueueWorkItem(item, DelayedWorkQueue);
+         ExFreePool(item);
+       },
+       "holds a queued work item"},
+      {"re-initialising an armed timer",
+       [] {
+         static KTIMER timer;
+         KeInitializeTimer(&timer);
+         KeSetTimer(&timer, Relative(Milliseconds(2)), nullptr);
+         KeInitializeTimer(&timer);
+       },
+       "timer that is still armed"},
+      {"re-initialising a queued DPC",
+       [] {
+         static KDPC dpc;
+         KeInitializeDpc(&dpc, Nothing, nullptr);
+         KeInsertQueueDpc(&dpc, nullptr, nullptr);
+         KeInitializeDpc(&dpc, Nothing, nullptr);
+       },
+       "DPC that is still queued"},
+      {"queueing a work item twice",
+       [] {
+         static WORK_QUEUE_ITEM item;
+         ExInitializeWorkItem(&item, NoWork, nullptr);
+         ExQueueWorkItem(&item, CriticalWorkQueue);
+         ExQueueWorkItem(&item, CriticalWorkQueue);
+       },
+       "work item that is still queued"},
+      {"flushing DPCs at DISPATCH_LEVEL",
+       [] {
+         KIRQL old;
+         KeRaiseIrql(DISPATCH_LEVEL, &old);
+         KeFlushQueuedDpcs();
+       },
+       "KeFlushQueuedDpcs called above PASSIVE_LEVEL"},
+      {"building a device control packet at DISPATCH_LEVEL",
+       [] {
+         DEVICE_OBJECT device{};
+         device.StackSize = 1;
+         KEVENT event;
+         IO_STATUS_BLOCK iosb;
+         KIRQL old;
+         KeRaiseIrql(DISPATCH_LEVEL, &old);
+         IoBuildDeviceIoControlRequest(0x220003, &device, nullptr, 0, nullptr, 0, TRUE, &event,
+                                       &iosb);
+       },
+       "IoBuildDeviceIoControlRequest called above PASSIVE_LEVEL"},
+      {"freeing paged pool at DISPATCH_LEVEL",
+       [] {
+         void* block = ExAllocatePoolWithTag(PagedPool, 16, PoolTag("Test"));
+         KIRQL old;
+         KeRaiseIrql(DISPATCH_LEVEL, &old);
+         ExFreePool(block);
+       },
+       "paged pool freed at DISPATCH_LEVEL"},
+  };
+  for (const Misuse& misuse : cases) {
+    SCOPED_TRACE(misuse.name);
+    EXPECT_DEATH(misuse.act(), misuse.message);
+  }
+}
+
+TEST(TestGuard, NamesEverythingATestLeavesQueuedOrRaised) {
+  KTIMER timer;
+  KDPC dpc;
+  WORK_QUEUE_ITEM item;
+  KeInitializeTimer(&timer);
+  KeInitializeDpc(&dpc, Nothing, nullptr);
+  ExInitializeWorkItem(&item, NoWork, nullptr);
+  KeSetTimer(&timer, Relative(Seconds(1)), nullptr);
+  KeInsertQueueDpc(&dpc, nullptr, nullptr);
+  ExQueueWorkItem(&item, DelayedWorkQueue);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  const std::string leftovers = host::DescribeLeftovers();
+  KeLowerIrql(old);
+  for (const char* what : {"1 timers armed", "1 DPCs queued", "1 work items queued",
+                           "thread not back at PASSIVE_LEVEL"}) {
+    EXPECT_NE(leftovers.find(what), std::string::npos) << what << " in: " << leftovers;
+  }
+  KeCancelTimer(&timer);
+  host::RunUntilIdle();
+}
+
+// A bus that pends every packet and completes it from a timer's DPC, unless
+// it was cancelled first.
+struct LateBus {
+  DRIVER_OBJECT driver{};
+  DEVICE_OBJECT device{};
+  KTIMER timer;
+  KDPC dpc;
+  IRP* pending = nullptr;
+  std::int64_t answerAfter = 0;
+
+  LateBus() {
+    device.DriverObject = &driver;
+    device.DeviceExtension = this;
+    device.StackSize = 1;
+    driver.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = Dispatch;
+    KeInitializeTimer(&timer);
+    KeInitializeDpc(&dpc, Answer, this);
+  }
+  ~LateBus() {
+    KeCancelTimer(&timer);
+    KeRemoveQueueDpc(&dpc);
+  }
+
+  static NTSTATUS Dispatch(DEVICE_OBJECT* device, IRP* irp) {
+    auto* bus = static_cast<LateBus*>(device->DeviceExtension);
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, Cancel);
+    bus->pending = irp;
+    KeSetTimer(&bus->timer, Relative(bus->answerAfter), &bus->dpc);
+    return STATUS_PENDING;
+  }
+  static void Cancel(DEVICE_OBJECT* device, IRP* irp) {
+    static_cast<LateBus*>(device->DeviceExtension)->pending = nullptr;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+  }
+  static void Answer(KDPC*, PVOID context, PVOID, PVOID) {
+    auto* bus = static_cast<LateBus*>(context);
+    IRP* irp = bus->pending;
+    // Cancelled already, or being cancelled.
+    if (irp == nullptr || IoSetCancelRoutine(irp, nullptr) == nullptr) return;
+    bus->pending = nullptr;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+  }
+};
+
+// The synchronous request path's time-out: wait 9 s, then cancel the packet
+// if its event is still clear. The answer comes just before the time-out, so
+// that under some schedules its timer is found late, right at the cancel.
+NTSTATUS TimedOutRequest(bool raiseToApcLevel) {
+  LateBus bus;
+  bus.answerAfter = Seconds(9) - Milliseconds(1) / 2;
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb{};
+  IRP* irp = IoBuildDeviceIoControlRequest(0x220003, &bus.device, nullptr, 0, nullptr, 0, TRUE,
+                                           &event, &iosb);
+  IoCallDriver(&bus.device, irp);
+  LARGE_INTEGER nine = Relative(Seconds(9));
+  if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &nine) == STATUS_SUCCESS) {
+    return iosb.Status;
+  }
+  KIRQL old = KeGetCurrentIrql();
+  if (raiseToApcLevel) KeRaiseIrql(APC_LEVEL, &old);
+  if (KeReadStateEvent(&event) == 0) IoCancelIrp(irp);
+  KeLowerIrql(old);
+  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+  return iosb.Status;
+}
+
+TEST(IoManagerPackets, AreFinishedInTheIssuingThreadOnlyBelowApcLevel) {
+  LateBus bus;
+  bus.answerAfter = Milliseconds(1);
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb{};
+  iosb.Status = STATUS_PENDING;
+  IRP* irp = IoBuildDeviceIoControlRequest(0x220003, &bus.device, nullptr, 0, nullptr, 0, TRUE,
+                                           &event, &iosb);
+  ASSERT_EQ(IoCallDriver(&bus.device, irp), STATUS_PENDING);
+  KIRQL old;
+  KeRaiseIrql(APC_LEVEL, &old);
+  host::AdvanceTime(Milliseconds(2));  // completed at DISPATCH_LEVEL by the DPC
+  EXPECT_EQ(host::IrpsAtDrivers(), 1u) << "completed, but not yet finished";
+  EXPECT_EQ(KeReadStateEvent(&event), 0);
+  EXPECT_EQ(iosb.Status, STATUS_PENDING);
+  EXPECT_FALSE(IoCancelIrp(irp)) << "still there to be cancelled: no routine left";
+  KeLowerIrql(old);
+  EXPECT_EQ(KeReadStateEvent(&event), 1);
+  EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+  EXPECT_EQ(host::OutstandingBlocks(host::kIrpPoolTag), 0u);
+}
+
+TEST(IoManagerPacketsDeathTest, CancellingAFinishedPacketIsCaught) {
+  LateBus bus;
+  bus.answerAfter = Milliseconds(1);
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb{};
+  IRP* irp = IoBuildDeviceIoControlRequest(0x220003, &bus.device, nullptr, 0, nullptr, 0, TRUE,
+                                           &event, &iosb);
+  IoCallDriver(&bus.device, irp);
+  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_DEATH(IoCancelIrp(irp), "already finished");
+}
+
+// Without the raise, some schedule finishes (and frees) the packet between the
+// event test and the cancel; with it, none does.
+TEST(SeededSchedule, FindsTheCancelOfAFinishedPacketThatTheFixedOrderHides) {
+  int answered = 0, cancelled = 0;
+  for (std::uint64_t seed = 1; seed <= 64; ++seed) {
+    host::SetScheduleSeed(seed);
+    host::ResetPlatform();
+    const NTSTATUS status = TimedOutRequest(true);
+    answered += status == STATUS_SUCCESS ? 1 : 0;
+    cancelled += status == STATUS_CANCELLED ? 1 : 0;
+  }
+  EXPECT_EQ(answered + cancelled, 64);
+  EXPECT_GT(cancelled, 0) << "some schedules find the answer's timer late";
+  host::SetScheduleSeed(0);
+  host::ResetPlatform();
+  EXPECT_EQ(TimedOutRequest(false), STATUS_SUCCESS) << "the fixed order never races";
+  EXPECT_DEATH(
+      {
+        for (std::uint64_t seed = 1; seed <= 64; ++seed) {
+          host::SetScheduleSeed(seed);
+          host::ResetPlatform();
+          TimedOutRequest(false);
+        }
+      },
+      "already finished");
+}
+
+// Two DPCs on two processors add to one counter; a schedule point (here an
+// interlocked statistics count) sits between the read and the write.
+struct Counter {
+  KSPIN_LOCK lock = 0;
+  bool locked = false;
+  LONG statistics = 0;
+  int value = 0;
+};
+
+void AddOne(KDPC*, PVOID context, PVOID, PVOID) {
+  auto* counter = static_cast<Counter*>(context);
+  if (counter->locked) KeAcquireSpinLockAtDpcLevel(&counter->lock);
+  const int read = counter->value;
+  InterlockedIncrement(&counter->statistics);
+  counter->value = read + 1;
+  if (counter->locked) KeReleaseSpinLockFromDpcLevel(&counter->lock);
+}
+
+int LostUpdates(bool locked) {
+  int lost = 0;
+  for (std::uint64_t seed = 1; seed <= 64; ++seed) {
+    host::SetScheduleSeed(seed);
+    host::ResetPlatform();
+    Counter counter;
+    counter.locked = locked;
+    KDPC dpcs[4];
+    for (KDPC& dpc : dpcs) {
+      KeInitializeDpc(&dpc, AddOne, &counter);
+      KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    }
+    host::RunUntilIdle();
+    lost += 4 - counter.value;
+  }
+  host::SetScheduleSeed(0);
+  return lost;
+}
+
+TEST(SeededSchedule, RunsDpcsOfTwoProcessorsBetweenEachOthersSteps) {
+  EXPECT_GT(LostUpdates(false), 0) << "a missing lock between two DPCs must show";
+  EXPECT_EQ(LostUpdates(true), 0);
+}
+
+TEST(SeededSchedule, FiresTimersUpToOneClockTickLate) {
+  std::uint64_t earliest = UINT64_MAX, latest = 0;
+  for (std::uint64_t seed = 1; seed <= 32; ++seed) {
+    host::SetScheduleSeed(seed);
+    host::ResetPlatform();
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    KeSetTimer(&timer, Relative(Milliseconds(2)), nullptr);
+    LARGE_INTEGER limit = Relative(Seconds(1));
+    ASSERT_EQ(KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, &limit), STATUS_SUCCESS);
+    earliest = std::min(earliest, host::Now());
+    latest = std::max(latest, host::Now());
+  }
+  host::SetScheduleSeed(0);
+  EXPECT_GE(earliest, static_cast<std::uint64_t>(Milliseconds(2)));
+  EXPECT_LE(latest, Milliseconds(2) + host::kClockTick);
+  EXPECT_GT(latest, earliest);
+}
+
+// A work item that waits for what a later work item would do does not run
+// that one on its own stack: it waits it out, and the later one runs after.
+TEST(WorkItems, AWaitInsideAWorkItemRunsNoOtherWorkItem) {
+  static std::vector<std::string> order;
+  order.clear();
+  static KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  WORK_QUEUE_ITEM waiter, setter;
+  ExInitializeWorkItem(
+      &waiter,
+      [](PVOID) {
+        LARGE_INTEGER limit = Relative(Seconds(1));
+        order.push_back(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &limit) ==
+                                STATUS_TIMEOUT
+                            ? "waiter timed out"
+                            : "waiter satisfied");
+      },
+      nullptr);
+  ExInitializeWorkItem(
+      &setter,
+      [](PVOID) {
+        order.push_back("setter");
+        KeSetEvent(&event, 0, FALSE);
+      },
+      nullptr);
+  ExQueueWorkItem(&waiter, CriticalWorkQueue);
+  ExQueueWorkItem(&setter, CriticalWorkQueue);
+  host::RunUntilIdle();
+  EXPECT_EQ(order, (std::vector<std::string>{"waiter timed out", "setter"}));
+}
+
+}  // namespace
+}  // namespace veltocam::testing
