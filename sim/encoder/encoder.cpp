@@ -5,7 +5,7 @@
 #include <numbers>
 #include <utility>
 
-#include "codec/annex_k.h"
+#include "codec/format_tables.h"
 
 namespace veltocam::sim {
 

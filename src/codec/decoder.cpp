@@ -14,39 +14,26 @@ class PlanarWriter {
  public:
   PlanarWriter(std::uint8_t* buffer, std::int32_t width, std::int32_t height, Sampling sampling,
                bool flip)
-      : chroma_per_luma_row_(sampling == Sampling::k420 ? 2 : 1),
-        chroma_height_(height / chroma_per_luma_row_),
-        luma_(buffer, width, height, flip),
-        cb_(buffer + PlaneSize(width, height), width / 2, chroma_height_, flip),
-        cr_(buffer + PlaneSize(width, height) + PlaneSize(width / 2, chroma_height_), width / 2,
-            chroma_height_, flip),
+      : planes_(buffer, width, height, sampling, flip),
         chroma_blocks_(ShapeOf(sampling).blocks - 2) {}
 
   void Write(int x, int y, int rows, const MacroblockSamples& samples) {
     for (int r = 0; r < rows; ++r) {
       const int top = (r >> 3) * 2;  // Y0/Y1 above, Y2/Y3 below
-      std::uint8_t* row = luma_.Row(y + r) + x;
+      std::uint8_t* row = planes_.luma.Row(y + r) + x;
       std::memcpy(row, samples[top] + (r & 7) * 8, 8);
       std::memcpy(row + 8, samples[top + 1] + (r & 7) * 8, 8);
     }
-    const int chroma_y = y / chroma_per_luma_row_;
-    const int chroma_rows = std::min(8, chroma_height_ - chroma_y);
+    const int chroma_y = y / planes_.chroma_per_luma_row;
+    const int chroma_rows = std::min(8, planes_.chroma_height - chroma_y);
     for (int r = 0; r < chroma_rows; ++r) {
-      std::memcpy(cb_.Row(chroma_y + r) + x / 2, samples[chroma_blocks_] + r * 8, 8);
-      std::memcpy(cr_.Row(chroma_y + r) + x / 2, samples[chroma_blocks_ + 1] + r * 8, 8);
+      std::memcpy(planes_.cb.Row(chroma_y + r) + x / 2, samples[chroma_blocks_] + r * 8, 8);
+      std::memcpy(planes_.cr.Row(chroma_y + r) + x / 2, samples[chroma_blocks_ + 1] + r * 8, 8);
     }
   }
 
  private:
-  static std::ptrdiff_t PlaneSize(std::ptrdiff_t width, std::ptrdiff_t height) {
-    return width * height;
-  }
-
-  int chroma_per_luma_row_;
-  int chroma_height_;
-  PlaneRows luma_;
-  PlaneRows cb_;
-  PlaneRows cr_;
+  PlanarPlanes planes_;
   int chroma_blocks_;
 };
 
@@ -85,6 +72,7 @@ bool ArgumentsDescribeAFrame(const FrameArguments& a) {
 
 std::uint32_t DecodePlanar(const FrameSource& source, Sampling sampling, std::uint8_t* output,
                            bool flip, InverseDctFunction idct) {
+  if (idct == InverseDctAvx2) return DecodePlanarAvx2(source, sampling, output, flip);
   PlanarWriter writer(output, source.width, source.height, sampling, flip);
   return DecodeFrame(source, sampling, writer, idct);
 }
@@ -147,9 +135,20 @@ std::uint32_t DecodeCompressedFramePlanar(std::int32_t CompressedLength,
                                           std::uint32_t* MacroblocksDecoded) {
   using namespace veltocam::codec;
   *MacroblocksDecoded = 0;
-  const FrameArguments arguments{CompressedLength, CompressedData, Width, Height,      QTableIndex,
-                                 SamplingType,     1,              0,     0,           0,
-                                 0,                OutputBuffer,   0,     nullptr};
+  const FrameArguments arguments{CompressedLength,
+                                 CompressedData,
+                                 Width,
+                                 Height,
+                                 QTableIndex,
+                                 SamplingType,
+                                 1,
+                                 0,
+                                 0,
+                                 0,
+                                 0,
+                                 OutputBuffer,
+                                 0,
+                                 nullptr};
   if (!ArgumentsDescribeAFrame(arguments)) return CODEC_ERR_STREAM;
   const FrameSource source{CompressedData, CompressedLength, Width, Height,
                            &SelectQuantPair(QTableIndex)};

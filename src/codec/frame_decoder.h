@@ -49,10 +49,29 @@ class PlaneRows {
   PlaneRows(std::uint8_t* base, std::ptrdiff_t row_bytes, std::ptrdiff_t rows, bool flip)
       : first_(flip ? base + (rows - 1) * row_bytes : base), step_(flip ? -row_bytes : row_bytes) {}
   std::uint8_t* Row(std::ptrdiff_t row) const { return first_ + row * step_; }
+  std::ptrdiff_t step() const { return step_; }
 
  private:
   std::uint8_t* first_;
   std::ptrdiff_t step_;
+};
+
+// The three planes of a planar image of either sampling.
+struct PlanarPlanes {
+  PlanarPlanes(std::uint8_t* buffer, std::int32_t width, std::int32_t height, Sampling sampling,
+               bool flip)
+      : chroma_per_luma_row(sampling == Sampling::k420 ? 2 : 1),
+        chroma_height(height / chroma_per_luma_row),
+        luma(buffer, width, height, flip),
+        cb(buffer + std::ptrdiff_t{width} * height, width / 2, chroma_height, flip),
+        cr(buffer + std::ptrdiff_t{width} * height + std::ptrdiff_t{width / 2} * chroma_height,
+           width / 2, chroma_height, flip) {}
+
+  int chroma_per_luma_row;
+  int chroma_height;
+  PlaneRows luma;
+  PlaneRows cb;
+  PlaneRows cr;
 };
 
 using MacroblockSamples = std::uint8_t[kMaxBlocksPerMacroblock][64];
@@ -86,9 +105,16 @@ std::uint32_t DecodeFrame(const FrameSource& source, Sampling sampling, Writer& 
   return CODEC_OK;
 }
 
-// Planar output of either sampling.
+// Planar output of either sampling. With the AVX2 transform the frame takes a
+// loop of its own (DecodePlanarAvx2).
 std::uint32_t DecodePlanar(const FrameSource& source, Sampling sampling, std::uint8_t* output,
                            bool flip, InverseDctFunction idct);
+
+// Planar output through the AVX2 transform, which stores each block's rows
+// straight into the planes. Same samples and status as DecodePlanar with any
+// other transform; only for processors with AVX2.
+std::uint32_t DecodePlanarAvx2(const FrameSource& source, Sampling sampling, std::uint8_t* output,
+                               bool flip);
 
 struct PackedLayout {
   std::uint8_t* buffer;

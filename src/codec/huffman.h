@@ -6,7 +6,7 @@
 #include <array>
 #include <cstdint>
 
-#include "codec/annex_k.h"
+#include "codec/format_tables.h"
 #include "codec/runtime_tables.h"
 
 namespace veltocam::codec {
@@ -76,10 +76,59 @@ constexpr AcLookup BuildAcLookup(const CanonicalCode& code) {
   return table;
 }
 
+// Two AC symbols per lookup where both fit in the looked-up bits, for the common
+// short codes with small values. Entry bits 0-3: bits to skip; 4-10: how far
+// the coefficient position advances; 11-14: run before the first value; 15-24:
+// the first value; 25-31: the second value, which sits just before the new
+// position (0 when there is no second symbol). The advance is raised by
+// kPairEnd when an end of block follows (0 + kPairEnd: it comes first), and is
+// kPairSlow when the symbol must be decoded through AcLookup instead: so one
+// comparison of the new position with 63 tells the common case from the others.
+using AcPairLookup = std::array<std::uint32_t, 1 << kAcLookupBits>;
+inline constexpr int kPairEnd = 64;
+inline constexpr int kPairSlow = 127;
+
+constexpr std::uint32_t PairEntry(int skip, int advance, int run, int first, int second) {
+  return static_cast<std::uint32_t>(skip) | static_cast<std::uint32_t>(advance) << 4 |
+         static_cast<std::uint32_t>(run) << 11 | (static_cast<std::uint32_t>(first) & 0x3FF) << 15 |
+         (static_cast<std::uint32_t>(second) & 0x7F) << 25;
+}
+
+constexpr std::uint32_t BuildPairEntry(const AcLookup& single, int index) {
+  const std::uint32_t first = single[index];
+  const int first_bits = static_cast<int>(first & 31);
+  if (first & kAcEndOfBlock) return PairEntry(first_bits, kPairEnd, 0, 0, 0);
+  if (!(first & kAcFolded)) return PairEntry(0, kPairSlow, 0, 0, 0);
+  const int run = static_cast<int>(first >> 5 & 15);
+  const int value = static_cast<std::int16_t>(first >> 16);
+  const int spare = kAcLookupBits - first_bits;
+  const std::uint32_t second = single[(index << first_bits) & ((1 << kAcLookupBits) - 1)];
+  const int second_bits = static_cast<int>(second & 31);
+  if (spare > 0 && second_bits <= spare) {
+    if (second & kAcEndOfBlock) {
+      return PairEntry(first_bits + second_bits, kPairEnd + run + 1, run, value, 0);
+    }
+    const int second_value = static_cast<std::int16_t>(second >> 16);
+    if ((second & kAcFolded) && second_value >= -64 && second_value < 64) {
+      const int second_run = static_cast<int>(second >> 5 & 15);
+      return PairEntry(first_bits + second_bits, run + second_run + 2, run, value, second_value);
+    }
+  }
+  return PairEntry(first_bits, run + 1, run, value, 0);
+}
+
+constexpr AcPairLookup BuildAcPairLookup(const AcLookup& single) {
+  AcPairLookup table{};
+  for (int i = 0; i < (1 << kAcLookupBits); ++i) table[i] = BuildPairEntry(single, i);
+  return table;
+}
+
 inline constexpr DcLookup kLumaDcLookup = BuildDcLookup(kLumaDcCode, true);
 inline constexpr DcLookup kChromaDcLookup = BuildDcLookup(kChromaDcCode, false);
 inline constexpr AcLookup kLumaAcLookup = BuildAcLookup(kLumaAcCode);
 inline constexpr AcLookup kChromaAcLookup = BuildAcLookup(kChromaAcCode);
+inline constexpr AcPairLookup kLumaAcPairLookup = BuildAcPairLookup(kLumaAcLookup);
+inline constexpr AcPairLookup kChromaAcPairLookup = BuildAcPairLookup(kChromaAcLookup);
 
 // Canonical search for an AC code longer than the lookup, on the next 16 bits.
 // Returns the run/size symbol and sets `length`, or returns -1: no code matches.

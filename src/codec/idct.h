@@ -2,6 +2,7 @@
 // samples bit for bit; the scalar one is the reference the others are held to.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace veltocam::codec {
@@ -13,6 +14,8 @@ using InverseDctFunction = void (*)(std::int32_t* coefficients, std::uint8_t* sa
 
 void InverseDctScalar(std::int32_t* coefficients, std::uint8_t* samples);
 void InverseDctAvx2(std::int32_t* coefficients, std::uint8_t* samples);
+// As InverseDctAvx2, with row r of the samples stored at first_row + r * step.
+void InverseDctAvx2ToRows(std::int32_t* coefficients, std::uint8_t* first_row, std::ptrdiff_t step);
 
 // The fastest form this processor runs, chosen once.
 InverseDctFunction BestInverseDct();

@@ -90,16 +90,21 @@ VELTOCAM_AVX2 __m256i PackRows(const __m256i* rows) {
   return _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
 }
 
-}  // namespace
-
-__attribute__((target("avx2"))) void InverseDctAvx2(std::int32_t* coefficients,
-                                                    std::uint8_t* samples) {
+// Loads the block, leaves it zero, and transforms it into eight rows of eight
+// 32-bit samples (before the +128 and the limiting).
+VELTOCAM_AVX2 void Transform(std::int32_t* coefficients, __m256i* v) {
   // Aligned accesses: generic tuning splits unaligned 256-bit ones in two.
+  // Loads and stores written out: as loops the compiler turns them into piecewise
+  // copies and string stores, far slower here.
   auto* in = reinterpret_cast<__m256i*>(coefficients);
-  __m256i v[8] = {_mm256_load_si256(in),     _mm256_load_si256(in + 1), _mm256_load_si256(in + 2),
-                  _mm256_load_si256(in + 3), _mm256_load_si256(in + 4), _mm256_load_si256(in + 5),
-                  _mm256_load_si256(in + 6), _mm256_load_si256(in + 7)};
-  // Written out: as a loop the compiler makes it a string store, far slower here.
+  v[0] = _mm256_load_si256(in);
+  v[1] = _mm256_load_si256(in + 1);
+  v[2] = _mm256_load_si256(in + 2);
+  v[3] = _mm256_load_si256(in + 3);
+  v[4] = _mm256_load_si256(in + 4);
+  v[5] = _mm256_load_si256(in + 5);
+  v[6] = _mm256_load_si256(in + 6);
+  v[7] = _mm256_load_si256(in + 7);
   const __m256i zero = _mm256_setzero_si256();
   _mm256_store_si256(in, zero);
   _mm256_store_si256(in + 1, zero);
@@ -112,9 +117,36 @@ __attribute__((target("avx2"))) void InverseDctAvx2(std::int32_t* coefficients,
   Kernel<false>(v);
   Transpose(v);
   Kernel<true>(v);
+}
+
+// Four rows of packed samples, 8 bytes each, to first_row + r * step.
+VELTOCAM_AVX2 void StoreRows(__m256i rows, std::uint8_t* first_row, std::ptrdiff_t step) {
+  const __m128i low = _mm256_castsi256_si128(rows);
+  const __m128i high = _mm256_extracti128_si256(rows, 1);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(first_row), low);
+  _mm_storeh_pd(reinterpret_cast<double*>(first_row + step), _mm_castsi128_pd(low));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(first_row + 2 * step), high);
+  _mm_storeh_pd(reinterpret_cast<double*>(first_row + 3 * step), _mm_castsi128_pd(high));
+}
+
+}  // namespace
+
+__attribute__((target("avx2"))) void InverseDctAvx2(std::int32_t* coefficients,
+                                                    std::uint8_t* samples) {
+  __m256i v[8];
+  Transform(coefficients, v);
   auto* out = reinterpret_cast<__m256i*>(samples);
   _mm256_store_si256(out, PackRows(v));
   _mm256_store_si256(out + 1, PackRows(v + 4));
+}
+
+__attribute__((target("avx2"))) void InverseDctAvx2ToRows(std::int32_t* coefficients,
+                                                          std::uint8_t* first_row,
+                                                          std::ptrdiff_t step) {
+  __m256i v[8];
+  Transform(coefficients, v);
+  StoreRows(PackRows(v), first_row, step);
+  StoreRows(PackRows(v + 4), first_row + 4 * step, step);
 }
 
 }  // namespace veltocam::codec

@@ -8,6 +8,7 @@
 
 #include "codec/bitreader.h"
 #include "codec/quant_tables.h"
+#include "codec/runtime_tables.h"
 
 namespace veltocam::codec {
 
@@ -57,18 +58,35 @@ class MacroblockDecoder {
     std::int32_t predictor[3];
   };
 
+  enum class Step { kNext, kEnd, kInvalid };
+
+  // The blocks of a macroblock without length checks (short of the end of the
+  // data), and with every check in place.
+  bool DecodeBlocksFast(CoefficientBlock* blocks, bool* has_ac);
+  bool DecodeBlocksChecked(CoefficientBlock* blocks, bool* has_ac);
+  Coding CodingOf(bool luma) const;
+  template <bool kLuma>
+  bool DecodeBlockFast(BitReader& reader, std::int32_t& predictor, std::int32_t* block,
+                       bool& has_ac);
+  // One block with checks; `k` receives the position after its last coefficient.
+  bool DecodeBlock(const Coding& coding, BitReader& reader, std::int32_t& predictor,
+                   std::int32_t* block, int& k);
+  bool DecodeDc(const Coding& coding, BitReader& reader, std::int32_t& predictor,
+                std::int32_t* block);
+  // One AC symbol at position k (advanced past it).
   template <bool kChecked>
-  bool DecodeBlocks(CoefficientBlock* blocks, bool* has_ac);
-  template <bool kChecked>
-  bool DecodeBlock(const Coding& coding, std::int32_t& predictor, std::int32_t* block,
-                   bool& has_ac);
+  Step DecodeAc(const Coding& coding, BitReader& reader, std::int32_t* block, int& k);
+  // The AC symbols of a block, two at a time where they are short; no checks.
+  template <bool kLuma>
+  bool DecodeAcPairs(BitReader& reader, std::int32_t* block, int& k);
   bool Reached(std::int64_t position) const { return position >= check_limit_; }
 
   State state_;
-  // Position and quantiser of each coefficient in coded order.
-  std::uint8_t position_[64];
-  std::int32_t luma_quant_[64];
-  std::int32_t chroma_quant_[64];
+  // Each coefficient in coded order: its quantiser << 8 | its place in the block.
+  // One table per component keeps the decoding loop to one load per value.
+  std::uint32_t luma_slots_[64];
+  std::uint32_t chroma_slots_[64];
+  const DecoderTables& tables_;
   const MacroblockShape& shape_;
   bool dc_low16_;
   // Bits consumed at which the length check fires: the reader would then have

@@ -1,6 +1,6 @@
 #include "codec/quant_tables.h"
 
-#include "codec/annex_k.h"
+#include "codec/format_tables.h"
 #include "codec/runtime_tables.h"
 
 namespace veltocam::codec {

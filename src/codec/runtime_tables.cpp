@@ -1,7 +1,7 @@
 #include "codec/runtime_tables.h"
 
-#include "codec/annex_k.h"
 #include "codec/decoder.h"
+#include "codec/format_tables.h"
 #include "codec/quant_tables.h"
 
 namespace veltocam::codec {

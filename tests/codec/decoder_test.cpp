@@ -5,7 +5,7 @@
 
 #include <thread>
 
-#include "codec/annex_k.h"
+#include "codec/format_tables.h"
 #include "codec/idct.h"
 #include "codec_test_util.h"
 

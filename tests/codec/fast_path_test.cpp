@@ -108,6 +108,34 @@ TEST(FastDecoder, StopsWhereReferenceStopsAmongLongCodes) {
   }
 }
 
+// Blocks packed with the shortest codes up to a last position near 63, with and
+// without an end of block: two symbols per lookup must not run past the block,
+// nor take the next block's bits as the end of this one.
+TEST(FastDecoder, MatchesReferenceAroundTheEndOfBlocks) {
+  for (int last = 58; last <= 63; ++last) {
+    for (int value : {1, -1, 2, -3, 31, -32}) {
+      sim::BitWriter writer;
+      sim::BlockCoder coder(writer);
+      for (int b = 0; b < 12; ++b) {  // two macroblocks
+        const auto component = static_cast<sim::Component>(kShape420.component[b % 6]);
+        // Differences whose codes begin like an end of block: luma -9 (101 0110
+        // against 1010), chroma 0 (00 against 00).
+        coder.PutDcDifference(component, component == sim::kY ? -9 : 0);
+        // A run of one now and then, so pairs fall on every alignment.
+        for (int k = 1; k <= last; ++k) {
+          const bool skip_one = (k + b) % 5 == 0 && k < last;
+          coder.PutAc(component, skip_one ? 1 : 0, k % 2 ? value : -value);
+          k += skip_one ? 1 : 0;
+        }
+        if (last < 63) coder.PutEndOfBlock(component);
+      }
+      const auto frame = writer.Finish();
+      ExpectSameAsReference(WithSlack(frame, 0xFF), static_cast<std::int32_t>(frame.size()), 32, 16,
+                            7, Sampling::k420);
+    }
+  }
+}
+
 TEST(FastDecoder, MatchesReferenceOnCorruptedFrames) {
   std::mt19937 random(42);
   const auto frame = NaturalFrame(80, 48, Sampling::k420, 5);
@@ -168,6 +196,36 @@ TEST(InverseDct, VectorFormEqualsScalarOnAnyCoefficients) {
       ASSERT_EQ(scalar_in[i], 0);
       ASSERT_EQ(vector_in[i], 0);
     }
+  }
+}
+
+// The form that stores straight into the planes: same samples, each row where
+// the step puts it, nothing written between the rows.
+TEST(InverseDct, RowStoringFormEqualsScalar) {
+  if (BestInverseDct() == InverseDctScalar) GTEST_SKIP() << "no vector form on this processor";
+  std::mt19937 random(5);
+  constexpr std::ptrdiff_t kStep = 24;
+  for (int trial = 0; trial < 2000; ++trial) {
+    alignas(32) std::int32_t scalar_in[64];
+    for (auto& c : scalar_in) {
+      c = trial % 2 ? static_cast<std::int32_t>(random() % 2048) - 1024
+                    : static_cast<std::int32_t>(random());
+    }
+    alignas(32) std::int32_t vector_in[64];
+    std::copy(std::begin(scalar_in), std::end(scalar_in), vector_in);
+    alignas(32) std::uint8_t expected[64];
+    InverseDctScalar(scalar_in, expected);
+    std::vector<std::uint8_t> rows(8 * kStep, kUntouched);
+    InverseDctAvx2ToRows(vector_in, rows.data() + 8, kStep);
+    for (int r = 0; r < 8; ++r) {
+      const std::uint8_t* row = rows.data() + r * kStep;
+      ASSERT_TRUE(std::equal(expected + r * 8, expected + r * 8 + 8, row + 8)) << "trial " << trial;
+      ASSERT_TRUE(std::all_of(row, row + 8, [](std::uint8_t s) { return s == kUntouched; }));
+      ASSERT_TRUE(
+          std::all_of(row + 16, row + kStep, [](std::uint8_t s) { return s == kUntouched; }));
+    }
+    ASSERT_TRUE(std::all_of(std::begin(vector_in), std::end(vector_in),
+                            [](std::int32_t c) { return c == 0; }));
   }
 }
 

@@ -3,8 +3,8 @@
 #include <array>
 #include <cstring>
 
-#include "codec/annex_k.h"
 #include "codec/decoder.h"
+#include "codec/format_tables.h"
 #include "codec/idct.h"
 
 namespace veltocam::codec::testing {

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "codec/annex_k.h"
+#include "codec/format_tables.h"
 #include "codec/idct.h"
 #include "codec/runtime_tables.h"
 #include "codec_test_util.h"

@@ -31,6 +31,7 @@ TEST(BulkCamera, SendsWholeFramesEndedShortAndReportsItsButtonOnTheInterruptPipe
   std::vector<UCHAR> buffer(64 * 64);
   EXPECT_EQ(camera.BulkOrInterruptIn(sim::kBulkCameraDataEndpoint, buffer).when,
             UsbReply::When::WhenDataReady);  // not capturing
+  Vendor(camera, 0x25, 1, {0xFF});           // power on
   Vendor(camera, 0x2A, 0, {3});              // 160 x 120
   Vendor(camera, 0x27, 1);                   // start
   std::vector<UCHAR> frame;
