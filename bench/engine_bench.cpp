@@ -18,6 +18,7 @@
 #include "pipeline/packets.h"
 #include "platform/host/files_host.h"
 #include "platform/host/platform.h"
+#include "platform/host/trace.h"
 #include "platform/host/usb_bus.h"
 #include "sim/camera_model.h"
 #include "sim/encoder/test_picture.h"
@@ -26,6 +27,12 @@
 
 namespace {
 
+// A fresh platform whose driver traces go nowhere: they are not what is measured.
+void ResetQuietPlatform() {
+  veltocam::host::ResetPlatform();
+  veltocam::host::SetTraceSink([](std::string_view) {});
+}
+
 constexpr USHORT kPacket = 1023;
 constexpr ULONG kPayload = kPacketsPerTransfer * (kPacket - 1);
 
@@ -33,7 +40,7 @@ constexpr ULONG kPayload = kPacketsPerTransfer * (kPacket - 1);
 class Walk {
  public:
   Walk() {
-    veltocam::host::ResetPlatform();
+    ResetQuietPlatform();
     const ULONG size = DeviceExtensionSize(sizeof(DeviceContext));
     device_ = static_cast<ClassDevice*>(ExAllocatePoolWithTag(NonPagedPool, size, kClassPoolTag));
     RtlZeroMemory(device_, size);
@@ -159,7 +166,7 @@ struct SentPicture {
 // client, one frame per iteration on virtual time.
 void BM_WholePath640x480(benchmark::State& state) {
   using namespace veltocam;
-  host::ResetPlatform();
+  ResetQuietPlatform();
   host::SetSystemRoot("/tmp");
   sim::LoadCameraModelSettings();
   sim::FrameStreamer streamer(std::make_unique<NaturalPicture>());
@@ -189,7 +196,7 @@ BENCHMARK(BM_WholePath640x480)->Unit(benchmark::kMillisecond)->UseRealTime();
 // The decode alone of a frame the camera sends for the same picture.
 void BM_Decode640x480(benchmark::State& state) {
   using namespace veltocam;
-  host::ResetPlatform();
+  ResetQuietPlatform();
   host::SetSystemRoot("/tmp");
   sim::LoadCameraModelSettings();
   sim::FrameStreamer streamer(std::make_unique<NaturalPicture>());
