@@ -5,7 +5,8 @@
 namespace veltocam::app {
 namespace {
 
-const std::string kModelKey = std::string("\\Registry\\MACHINE\\SOFTWARE\\") + sim::kCameraProductName;
+const std::string kModelKey =
+    std::string("\\Registry\\MACHINE\\SOFTWARE\\") + sim::kCameraProductName;
 const std::string kHwSnapKey = kModelKey + "\\HWSNAP";
 const std::string kBufferKey = kModelKey + "\\BUFFER";
 
@@ -56,8 +57,8 @@ void CaptureControls::AfterPicture(int delivered) {
 std::string CaptureControls::Summary() const {
   std::string text;
   if (options_.snapshots > 0) {
-    text += "; " + std::to_string(snapshotsSaved_) + " of " +
-            std::to_string(options_.snapshots) + " snapshots saved";
+    text += "; " + std::to_string(snapshotsSaved_) + " of " + std::to_string(options_.snapshots) +
+            " snapshots saved";
     if (snapshotsSaved_ > 0) text += " (veltocam snapshot shows the last)";
   }
   for (const int frame : pressesSeen_) {

@@ -16,12 +16,9 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"capture", veltocam::app::CaptureCommand},
-    {"decode", veltocam::app::DecodeCommand},
-    {"encode", veltocam::app::EncodeCommand},
-    {"formats", veltocam::app::FormatsCommand},
-    {"snapshot", veltocam::app::SnapshotCommand},
-    {"controls", veltocam::app::ControlsCommand},
+    {"capture", veltocam::app::CaptureCommand},   {"decode", veltocam::app::DecodeCommand},
+    {"encode", veltocam::app::EncodeCommand},     {"formats", veltocam::app::FormatsCommand},
+    {"snapshot", veltocam::app::SnapshotCommand}, {"controls", veltocam::app::ControlsCommand},
 };
 
 constexpr const char* kUsage =
