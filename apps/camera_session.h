@@ -81,6 +81,7 @@ class CameraSession {
   DeviceContext* Context() const;
   Channel* StreamChannel(ULONG stream) const;
   host::StreamClassPort& Port() { return port_; }
+  host::PortDevice* PortDevice() const { return portDevice_; }
 
  private:
   DEVICE_OBJECT* bus_;

@@ -8,9 +8,11 @@
 #include <string>
 
 #include "apps/camera_session.h"
+#include "apps/capture_controls.h"
 #include "apps/command_line.h"
 #include "apps/commands.h"
 #include "apps/image_files.h"
+#include "apps/system_store.h"
 #include "platform/host/files_host.h"
 #include "platform/host/platform.h"
 #include "platform/host/registry_store.h"
@@ -27,12 +29,19 @@ constexpr const char* kUsage =
     "usage: veltocam capture [--frames N] [--size WxH] [--format i420|iyuv|rgb24] [--still]\n"
     "                        [--scene bars|moving|FILE.png] [--qtable N] [--raw]\n"
     "                        [--loss P] [--seed S] [--suspend-at N] [--unplug-at N]\n"
-    "                        [--realtime] [--trace] -o OUT\n"
+    "                        [--realtime] [--trace] [--set NAME=VALUE ...]\n"
+    "                        [--snapshot K] [--press-button-at N] [--system DIR] -o OUT\n"
     "  OUT ends in .y4m (I420 and IYUV) or .png (one numbered file per frame);\n"
     "  -o - writes Y4M to standard output\n"
     "  the capture stream offers I420 at 640x480, 352x288, 320x240, 176x144, 160x120;\n"
     "  the still stream (--still) I420 and IYUV at 320x240, 176x144, 160x120\n"
-    "  exit status: 0 done, 1 error, 3 the camera was unplugged";
+    "  --set sends a picture control (veltocam controls lists them) first;\n"
+    "  --snapshot asks the driver to save the next K pictures to its snapshot\n"
+    "  file (veltocam snapshot shows it); --press-button-at presses the\n"
+    "  camera's snapshot button after frame N (the tool polls it every frame)\n"
+    "  DIR keeps the driver's files and registry between runs (default: the\n"
+    "  user's state directory, veltocam)\n"
+    "  exit status: 0 done, 1 error, 2 a setting refused, 3 the camera was unplugged";
 
 constexpr int kExitUnplugged = 3;
 
@@ -49,6 +58,8 @@ struct CaptureOptions {
   int unplugAt = 0;   // 0: never
   bool realtime = false;
   bool trace = false;  // the driver's debugger output on stderr instead of a log file
+  std::filesystem::path system;
+  CaptureControlOptions controls;
   std::string output;
   bool toStdout() const { return output == "-"; }
 };
@@ -84,6 +95,8 @@ CaptureOptions ParseOptions(int argc, char** argv) {
     o.unplugAt = static_cast<int>(ParseInteger(*n, "--unplug-at", 1, 1000000));
   o.realtime = line.TakeSwitch("realtime");
   o.trace = line.TakeSwitch("trace");
+  o.system = TakeSystemDirectory(line);
+  o.controls = TakeCaptureControlOptions(line);
   o.output = line.Take("output", "o").value_or("");
   if (!line.Rest().empty()) throw UsageError("unexpected argument " + line.Rest()[0]);
   if (o.output.empty()) throw UsageError("-o OUT is required");
@@ -170,7 +183,7 @@ void CollectAfterUnplug(CameraSession& session, Progress* p) {
 // Reads pictures until the count is reached, the camera is unplugged or an
 // error ends the run; empty on success.
 std::string Capture(const CaptureOptions& o, CameraSession& session, host::UsbBus& bus,
-                    Y4mWriter* y4m, Progress* p) {
+                    CaptureControls& controls, Y4mWriter* y4m, Progress* p) {
   const bool terminal = isatty(2) != 0;
   const auto started = std::chrono::steady_clock::now();
   DeliveredFrame frame;
@@ -183,6 +196,7 @@ std::string Capture(const CaptureOptions& o, CameraSession& session, host::UsbBu
     p->drops = frame.dropCount;
     p->streamTime = frame.presentationTime;
     error = WriteFrame(o, frame, p->delivered, y4m);
+    controls.AfterPicture(p->delivered);
     if (terminal) {
       const double seconds =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -205,42 +219,31 @@ std::string Capture(const CaptureOptions& o, CameraSession& session, host::UsbBu
   return error;
 }
 
-// The host platform, the system files beside the output and the camera
-// model's settings; the debugger log, if one was opened, goes to *log.
-std::string PrepareHost(const CaptureOptions& o, std::FILE** log) {
+// The host platform with the system directory's registry (the camera
+// model's settings the first time); the settings of this run only.
+std::string PrepareHost(const CaptureOptions& o, SystemStore* store) {
   host::ResetPlatform(o.realtime ? host::SchedulerMode::RealTime
                                  : host::SchedulerMode::Deterministic);
-  // Snapshots and other system files of the driver go next to the output.
-  const auto beside = o.toStdout() ? std::filesystem::current_path()
-                                   : std::filesystem::absolute(o.output).parent_path();
-  const auto system = beside / "veltocam-system";
-  std::filesystem::create_directories(system);
-  host::SetSystemRoot(system.string());
-  if (!o.trace) {
-    *log = std::fopen((system / "debugger.log").string().c_str(), "w");
-    std::FILE* file = *log;
-    if (file != nullptr) {
-      host::SetTraceSink(
-          [file](std::string_view text) { std::fwrite(text.data(), 1, text.size(), file); });
-    }
-  }
-  if (!sim::LoadCameraModelSettings()) return "the camera model's settings are malformed";
+  if (std::string error = store->Open(o.system); !error.empty()) return error;
+  if (!o.trace) store->LogDebuggerOutput();
   const std::string control = std::string("\\Registry\\MACHINE\\SOFTWARE\\") +
                               std::string(sim::kCameraProductName) + "\\CONTROL";
-  if (o.qtable >= 0) host::SetRegistryDword(control, "QTableIndex", static_cast<ULONG>(o.qtable));
-  if (o.raw) host::SetRegistryDword(control, "IMAGETYPE", sim::FrameStreamer::kRawImageType);
+  // The saved registry keeps its own values of these two.
+  if (o.qtable >= 0) store->SetForThisRun(control, "QTableIndex", static_cast<ULONG>(o.qtable));
+  if (o.raw) store->SetForThisRun(control, "IMAGETYPE", sim::FrameStreamer::kRawImageType);
   return {};
 }
 
-void PrintSummary(const CaptureOptions& o, const Progress& p, double seconds) {
+void PrintSummary(const CaptureOptions& o, const Progress& p, double seconds,
+                  const std::string& controls) {
   std::FILE* out = o.toStdout() ? stderr : stdout;
   std::fprintf(out,
                "%d frames of %ux%u %s to %s in %.2f s (%.1f fps); camera time %.2f s, "
-               "%lld dropped, %d repeated\n",
+               "%lld dropped, %d repeated%s\n",
                p.delivered, o.format.width, o.format.height, FormatName(o.format.compression),
                o.toStdout() ? "standard output" : o.output.c_str(), seconds,
                seconds > 0 ? p.delivered / seconds : 0.0, static_cast<double>(p.streamTime) / 1e7,
-               static_cast<long long>(p.drops), p.repeats);
+               static_cast<long long>(p.drops), p.repeats, controls.c_str());
   if (p.unplugged) {
     std::fprintf(stderr,
                  "veltocam: the camera was unplugged after frame %d; %d queued reads came back "
@@ -250,7 +253,7 @@ void PrintSummary(const CaptureOptions& o, const Progress& p, double seconds) {
 }
 
 // Opens the stream and runs the capture; the exit status.
-int Run(const CaptureOptions& o, std::unique_ptr<sim::Scene> scene) {
+int Run(const CaptureOptions& o, std::unique_ptr<sim::Scene> scene, SystemStore& store) {
   sim::StreamFaults faults;
   faults.seed = o.seed;
   faults.loss = o.loss;
@@ -265,6 +268,15 @@ int Run(const CaptureOptions& o, std::unique_ptr<sim::Scene> scene) {
     std::fprintf(stderr, "veltocam: the camera did not start (status 0x%08X)\n",
                  static_cast<unsigned>(result));
     return 1;
+  }
+  CaptureControls controls(session.Port(), session.PortDevice(), camera, o.controls);
+  // A refused setting ends the run before it streams, and nothing is kept.
+  if (const Refusals refusals = controls.ApplySettings(); !refusals.empty()) {
+    for (const std::string& line : refusals.lines) {
+      std::fprintf(stderr, "veltocam: %s\n", line.c_str());
+    }
+    session.Remove();
+    return refusals.unknownName ? 1 : 2;
   }
   std::string why;
   result = session.Open(o.still ? kStillStream : kCaptureStream, o.format, 4, &why);
@@ -288,14 +300,17 @@ int Run(const CaptureOptions& o, std::unique_ptr<sim::Scene> scene) {
   }
   const auto started = std::chrono::steady_clock::now();
   Progress progress;
-  if (error.empty()) error = Capture(o, session, bus, &y4m, &progress);
+  if (error.empty()) error = Capture(o, session, bus, controls, &y4m, &progress);
   session.Remove();
   PrintSummary(o, progress,
-               std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
-  if (!error.empty()) {
-    std::fprintf(stderr, "veltocam: %s\n", error.c_str());
-    return 1;
+               std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+               controls.Summary());
+  // What the driver stored is kept whatever became of the pictures.
+  const std::string saved = store.Save();
+  for (const std::string& problem : {error, saved}) {
+    if (!problem.empty()) std::fprintf(stderr, "veltocam: %s\n", problem.c_str());
   }
+  if (!error.empty() || !saved.empty()) return 1;
   return progress.unplugged ? kExitUnplugged : 0;
 }
 
@@ -316,17 +331,15 @@ int CaptureCommand(int argc, char** argv) {
     std::fprintf(stderr, "veltocam: %s\n", error.c_str());
     return 1;
   }
-  std::FILE* log = nullptr;
-  error = PrepareHost(o, &log);
+  SystemStore store;
+  error = PrepareHost(o, &store);
   int status = 1;
   if (error.empty()) {
-    status = Run(o, std::move(scene));
+    status = Run(o, std::move(scene), store);
   } else {
     std::fprintf(stderr, "veltocam: %s\n", error.c_str());
   }
   host::ShutdownKernel();
-  host::SetTraceSink({});
-  if (log != nullptr) std::fclose(log);
   return status;
 }
 

@@ -16,10 +16,9 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"capture", veltocam::app::CaptureCommand},
-    {"decode", veltocam::app::DecodeCommand},
-    {"encode", veltocam::app::EncodeCommand},
-    {"formats", veltocam::app::FormatsCommand},
+    {"capture", veltocam::app::CaptureCommand},   {"decode", veltocam::app::DecodeCommand},
+    {"encode", veltocam::app::EncodeCommand},     {"formats", veltocam::app::FormatsCommand},
+    {"snapshot", veltocam::app::SnapshotCommand}, {"controls", veltocam::app::ControlsCommand},
 };
 
 constexpr const char* kUsage =
@@ -30,7 +29,9 @@ constexpr const char* kUsage =
     "  capture  stream from the simulated camera through the driver to .y4m or .png\n"
     "  decode   decode one compressed frame dump to .y4m, .png or .yuv\n"
     "  encode   make a compressed frame dump of a scene, as the camera sends it\n"
-    "  formats  list the streams and formats the driver offers (--json for JSON)";
+    "  formats  list the streams and formats the driver offers (--json for JSON)\n"
+    "  snapshot the driver's last snapshot as a .png\n"
+    "  controls list and set the picture controls the driver advertises";
 
 bool IsOneOf(const char* text, const char* a, const char* b) {
   return std::strcmp(text, a) == 0 || std::strcmp(text, b) == 0;

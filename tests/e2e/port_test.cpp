@@ -108,7 +108,7 @@ TEST_F(PortTest, AStartedDeviceDescribesOneCaptureStreamWithTheSnapshotEvent) {
   EXPECT_TRUE(*h.DeviceEventsArray[0].Set == kSnapshotEventSet);
   EXPECT_EQ(h.DeviceEventsArray[0].EventsCount, 1u);
   EXPECT_EQ(h.DeviceEventRoutine, &EventEnable);
-  EXPECT_EQ(h.NumDevPropArrayEntries, 0u);
+  EXPECT_EQ(h.NumDevPropArrayEntries, 3u);
 
   const HW_STREAM_INFORMATION& s = port_.StreamInformation(device_)->StreamInfo[0];
   EXPECT_EQ(s.NumberOfPossibleInstances, 1u);
@@ -228,7 +228,7 @@ TEST_F(PortTest, RemovingTheCameraLeavesNothingAllocatedAndNoRequestBehind) {
   Start();
   EXPECT_EQ(port_.SetPowerState(device_, PowerDeviceD3), STATUS_SUCCESS);
   EXPECT_EQ(port_.DeviceRequest(device_, SRB_PAGING_OUT_DRIVER, {}), STATUS_SUCCESS);
-  EXPECT_EQ(port_.DeviceRequest(device_, SRB_GET_DEVICE_PROPERTY, {}), STATUS_NOT_IMPLEMENTED);
+  EXPECT_EQ(port_.DeviceRequest(device_, SRB_GET_DEVICE_PROPERTY, {}), STATUS_INVALID_PARAMETER);
   bus_.Detach();
   port_.RemoveDevice(device_);
   EXPECT_EQ(port_.Devices().size(), 0u);
