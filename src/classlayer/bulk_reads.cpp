@@ -121,6 +121,9 @@ void FinishBulkRead(BulkTransferRecord* t, NTSTATUS status) {
   } else if (NT_SUCCESS(status)) {
     request->ActualRawFrameLength = request->BytesWritten = t->Total;
     request->NumberOfPackets = 0;
+    // Counted as the packet walk counts a finished frame, so that the drop
+    // count shows only the frames that found no read.
+    ++channel->FramesCompleted;
     QueueFrameCompletion(channel, request, FALSE);
     StartBulkRead(t->Device, channel);
   } else {

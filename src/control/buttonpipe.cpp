@@ -9,21 +9,6 @@ namespace {
 // At least the largest packet an interrupt pipe of the family carries.
 UCHAR ButtonReport[64];
 
-constexpr ULONG kNoPipe = ~0u;
-
-// The first interrupt IN pipe of the selected interface.
-ULONG ButtonPipe(const DeviceContext* context) {
-  const USBD_INTERFACE_INFORMATION* info = context->Interface;
-  const ULONG pipes = info != nullptr ? info->NumberOfPipes : 0;
-  for (ULONG pipe = 0; pipe < pipes; ++pipe) {
-    const USBD_PIPE_INFORMATION& p = info->Pipes[pipe];
-    if (p.PipeType == UsbdPipeTypeInterrupt && (p.EndpointAddress & USB_ENDPOINT_DIRECTION_MASK)) {
-      return pipe;
-    }
-  }
-  return kNoPipe;
-}
-
 }  // namespace
 
 NTSTATUS WatchSnapshotButton(PVOID deviceContext, const ServiceInterface* services) {
@@ -31,20 +16,25 @@ NTSTATUS WatchSnapshotButton(PVOID deviceContext, const ServiceInterface* servic
   if (services == nullptr || services->Version == 0 || services->InterruptWait == nullptr) {
     return STATUS_NOT_SUPPORTED;
   }
-  const ULONG pipe = ButtonPipe(context);
-  if (pipe == kNoPipe) return STATUS_NO_MATCH;
-  const NTSTATUS status = services->InterruptWait(deviceContext, pipe, ButtonReport,
-                                                  sizeof ButtonReport, nullptr, nullptr, 1);
-  DebugTrace("\n(Velto) Snapshot button on pipe %d: %x\n", static_cast<int>(pipe),
-             static_cast<unsigned>(status));
-  return status;
+  // The pipe types are the bus driver's answer to the selection, which only
+  // the class layer keeps: it refuses every pipe that is not an interrupt pipe.
+  const ULONG pipes = context->Interface != nullptr ? context->Interface->NumberOfPipes : 0;
+  for (ULONG pipe = 0; pipe < pipes; ++pipe) {
+    const NTSTATUS status = services->InterruptWait(deviceContext, pipe, ButtonReport,
+                                                    sizeof ButtonReport, nullptr, nullptr, 1);
+    if (status != STATUS_INVALID_PARAMETER) {
+      DebugTrace("\n(Velto) Snapshot button on pipe %d: %x\n", static_cast<int>(pipe),
+                 static_cast<unsigned>(status));
+      return status;
+    }
+  }
+  return STATUS_NO_MATCH;
 }
 
 void WatchButtonPipe(PVOID deviceContext) {
   auto* context = static_cast<DeviceContext*>(deviceContext);
-  if (context->Services.Version == 0 || context->Services.InterruptWait == nullptr ||
-      ButtonPipe(context) == kNoPipe) {
-    return;
+  // The shipped camera has no interrupt pipe: every pipe is refused, nothing starts.
+  if (context->Services.Version != 0 && context->Services.InterruptWait != nullptr) {
+    WatchSnapshotButton(deviceContext, &context->Services);
   }
-  WatchSnapshotButton(deviceContext, &context->Services);
 }

@@ -6,11 +6,11 @@
 
 #include "classlayer/service_interface.h"
 
-// Starts the wait on the interface's first interrupt IN pipe.
-// STATUS_NO_MATCH when the interface has none (the shipped camera),
+// Starts the wait on the first pipe the class layer takes as an interrupt
+// pipe. STATUS_NO_MATCH when the interface has none (the shipped camera),
 // STATUS_NOT_SUPPORTED without the service interface.
 NTSTATUS WatchSnapshotButton(PVOID deviceContext, const ServiceInterface* services);
 // At initialisation complete, once the service interface is known: watches
 // the button when the interface offers InterruptWait and the camera has an
-// interrupt pipe; otherwise does nothing.
+// interrupt pipe; otherwise nothing is started.
 void WatchButtonPipe(PVOID deviceContext);
