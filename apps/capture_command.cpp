@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "apps/bulk_button.h"
 #include "apps/camera_session.h"
 #include "apps/command_line.h"
 #include "apps/commands.h"
@@ -16,6 +17,7 @@
 #include "platform/host/registry_store.h"
 #include "platform/host/trace.h"
 #include "platform/host/usb_bus.h"
+#include "sim/bulk_camera.h"
 #include "sim/camera_model.h"
 #include "sim/frame_streamer.h"
 #include "sim/simulated_camera.h"
@@ -26,10 +28,13 @@ namespace {
 constexpr const char* kUsage =
     "usage: veltocam capture [--frames N] [--size WxH] [--format i420|iyuv|rgb24] [--still]\n"
     "                        [--scene bars|moving|FILE.png] [--qtable N] [--raw]\n"
+    "                        [--camera iso|bulk [--press-button-at N]]\n"
     "                        [--loss P] [--seed S] [--suspend-at N] [--unplug-at N]\n"
     "                        [--realtime] [--trace] -o OUT\n"
     "  OUT ends in .y4m (I420 and IYUV) or .png (one numbered file per frame);\n"
     "  -o - writes Y4M to standard output\n"
+    "  --camera bulk: the model that streams over a bulk pipe; --press-button-at\n"
+    "  presses its snapshot button after frame N (an interrupt pipe report)\n"
     "  the capture stream offers I420 at 640x480, 352x288, 320x240, 176x144, 160x120;\n"
     "  the still stream (--still) I420 and IYUV at 320x240, 176x144, 160x120\n"
     "  exit status: 0 done, 1 error, 3 the camera was unplugged";
@@ -40,6 +45,8 @@ struct CaptureOptions {
   int frames = 90;
   StreamFormat format;
   bool still = false;
+  bool bulk = false;      // --camera bulk
+  int pressButtonAt = 0;  // the bulk camera's button; 0: never
   std::string scene = "moving";
   long qtable = -1;  // the camera model's own setting
   bool raw = false;
@@ -75,6 +82,12 @@ CaptureOptions ParseOptions(int argc, char** argv) {
   o.scene = line.Take("scene").value_or("moving");
   if (auto q = line.Take("qtable")) o.qtable = ParseInteger(*q, "--qtable", 0, 9);
   o.raw = line.TakeSwitch("raw");
+  const std::string camera = line.Take("camera").value_or("iso");
+  if (camera != "iso" && camera != "bulk") throw UsageError("--camera: iso or bulk");
+  o.bulk = camera == "bulk";
+  if (auto n = o.bulk ? line.Take("press-button-at") : std::nullopt) {
+    o.pressButtonAt = static_cast<int>(ParseInteger(*n, "--press-button-at", 1, 1000000));
+  }
   if (auto p = line.Take("loss")) o.loss = ParseFraction(*p, "--loss");
   if (auto s = line.Take("seed"))
     o.seed = static_cast<std::uint32_t>(ParseInteger(*s, "--seed", 0, 0x7FFFFFFF));
@@ -139,6 +152,7 @@ struct Progress {
   LONGLONG streamTime = 0;
   bool unplugged = false;
   int cancelled = 0;  // reads that came back without a picture after the unplug
+  BulkButton* button = nullptr;
 };
 
 const char* FormatName(ULONG compression) {
@@ -190,6 +204,7 @@ std::string Capture(const CaptureOptions& o, CameraSession& session, host::UsbBu
                    o.frames, seconds > 0 ? p->delivered / seconds : 0.0,
                    static_cast<long long>(p->drops), p->repeats);
     }
+    if (p->button != nullptr) p->button->AfterPicture(p->delivered);
     if (p->delivered == o.suspendAt && p->delivered < o.frames) {
       const NTSTATUS status = session.Suspend();
       if (!NT_SUCCESS(status)) error = "the camera did not come back from sleep";
@@ -247,6 +262,9 @@ void PrintSummary(const CaptureOptions& o, const Progress& p, double seconds) {
                  "cancelled; the output holds the %d frames delivered\n",
                  o.unplugAt, p.cancelled, p.delivered);
   }
+  if (p.button != nullptr && !p.button->Summary().empty()) {
+    std::fprintf(out, "%s\n", p.button->Summary().c_str());
+  }
 }
 
 // Opens the stream and runs the capture; the exit status.
@@ -255,8 +273,14 @@ int Run(const CaptureOptions& o, std::unique_ptr<sim::Scene> scene) {
   faults.seed = o.seed;
   faults.loss = o.loss;
   sim::FrameStreamer streamer(std::move(scene), faults);
-  sim::SimulatedCamera camera;
-  camera.SetPacketSource(&streamer);
+  sim::SimulatedCamera isoCamera;
+  sim::BulkCamera bulkCamera;
+  sim::SimulatedCamera& camera = o.bulk ? bulkCamera : isoCamera;
+  if (o.bulk) {
+    bulkCamera.SetFrameSource(&streamer);
+  } else {
+    isoCamera.SetPacketSource(&streamer);
+  }
   host::UsbBus bus;
   bus.Attach(camera);
   CameraSession session(bus.DeviceObject());
@@ -279,6 +303,7 @@ int Run(const CaptureOptions& o, std::unique_ptr<sim::Scene> scene) {
                  static_cast<unsigned>(result));
     return 1;
   }
+  BulkButton button(bulkCamera, session, o.pressButtonAt);
   Y4mWriter y4m;
   std::string error;
   if (o.toStdout() || OutputKindOf(o.output) == OutputKind::kY4m) {
@@ -288,6 +313,7 @@ int Run(const CaptureOptions& o, std::unique_ptr<sim::Scene> scene) {
   }
   const auto started = std::chrono::steady_clock::now();
   Progress progress;
+  progress.button = o.bulk ? &button : nullptr;
   if (error.empty()) error = Capture(o, session, bus, &y4m, &progress);
   session.Remove();
   PrintSummary(o, progress,
