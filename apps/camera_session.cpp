@@ -114,6 +114,18 @@ NTSTATUS CameraSession::Suspend() {
   return NT_SUCCESS(status) ? wake : status;
 }
 
+NTSTATUS CameraSession::EnableSnapshotEvent() {
+  return client_.EnableDeviceEvent(true);
+}
+
+std::size_t CameraSession::SnapshotEvents() const {
+  return portDevice_ != nullptr ? port_.DeviceEventsSignalled(portDevice_) : 0;
+}
+
+bool CameraSession::WaitForSnapshotEvent(std::size_t seen, LONGLONG timeout) {
+  return portDevice_ != nullptr && port_.WaitForDeviceEvent(portDevice_, seen, timeout);
+}
+
 std::size_t CameraSession::ReadsAtDriver() const {
   return stream_ ? stream_->ReadsAtDriver() : 0;
 }

@@ -68,6 +68,11 @@ class CameraSession {
   bool NextFrame(DeliveredFrame* frame, LONGLONG timeout);
   // The machine sleeps and wakes: device power D3, then D0.
   NTSTATUS Suspend();
+  // The snapshot device event, as a client enables it; then the events
+  // signalled so far, and a wait for one more than `seen`.
+  NTSTATUS EnableSnapshotEvent();
+  std::size_t SnapshotEvents() const;
+  bool WaitForSnapshotEvent(std::size_t seen, LONGLONG timeout);
   // Reads still at the driver.
   std::size_t ReadsAtDriver() const;
   // Stop, then close; the reads come back.

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "apps/bulk_button.h"
 #include "apps/camera_session.h"
 #include "apps/capture_controls.h"
 #include "apps/command_line.h"
@@ -18,6 +19,7 @@
 #include "platform/host/registry_store.h"
 #include "platform/host/trace.h"
 #include "platform/host/usb_bus.h"
+#include "sim/bulk_camera.h"
 #include "sim/camera_model.h"
 #include "sim/frame_streamer.h"
 #include "sim/simulated_camera.h"
@@ -27,18 +29,21 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: veltocam capture [--frames N] [--size WxH] [--format i420|iyuv|rgb24] [--still]\n"
-    "                        [--scene bars|moving|FILE.png] [--qtable N] [--raw]\n"
-    "                        [--loss P] [--seed S] [--suspend-at N] [--unplug-at N]\n"
-    "                        [--realtime] [--trace] [--set NAME=VALUE ...]\n"
-    "                        [--snapshot K] [--press-button-at N] [--system DIR] -o OUT\n"
+    "                        [--camera iso|bulk] [--scene bars|moving|FILE.png] [--qtable N]\n"
+    "                        [--raw] [--loss P] [--seed S] [--suspend-at N] [--unplug-at N]\n"
+    "                        [--realtime] [--trace] [--set NAME=VALUE ...] [--snapshot K]\n"
+    "                        [--press-button-at N] [--system DIR] -o OUT\n"
     "  OUT ends in .y4m (I420 and IYUV) or .png (one numbered file per frame);\n"
     "  -o - writes Y4M to standard output\n"
-    "  the capture stream offers I420 at 640x480, 352x288, 320x240, 176x144, 160x120;\n"
-    "  the still stream (--still) I420 and IYUV at 320x240, 176x144, 160x120\n"
+    "  the capture stream offers I420 and RGB24 at 640x480, 352x288, 320x240, 176x144,\n"
+    "  160x120; this camera exposes no still stream, so --still is refused\n"
+    "  --camera bulk: the model that streams over a bulk pipe\n"
     "  --set sends a picture control (veltocam controls lists them) first;\n"
     "  --snapshot asks the driver to save the next K pictures to its snapshot\n"
-    "  file (veltocam snapshot shows it); --press-button-at presses the\n"
-    "  camera's snapshot button after frame N (the tool polls it every frame)\n"
+    "  file (veltocam snapshot shows it)\n"
+    "  --press-button-at presses the camera's snapshot button after frame N: the\n"
+    "  tool polls it every frame (iso), or the press arrives as the snapshot\n"
+    "  device event over the interrupt pipe (bulk)\n"
     "  DIR keeps the driver's files and registry between runs (default: the\n"
     "  user's state directory, veltocam)\n"
     "  exit status: 0 done, 1 error, 2 a setting refused, 3 the camera was unplugged";
@@ -49,6 +54,8 @@ struct CaptureOptions {
   int frames = 90;
   StreamFormat format;
   bool still = false;
+  bool bulk = false;      // --camera bulk
+  int pressButtonAt = 0;  // the bulk camera's button; 0: never
   std::string scene = "moving";
   long qtable = -1;  // the camera model's own setting
   bool raw = false;
@@ -86,6 +93,12 @@ CaptureOptions ParseOptions(int argc, char** argv) {
   o.scene = line.Take("scene").value_or("moving");
   if (auto q = line.Take("qtable")) o.qtable = ParseInteger(*q, "--qtable", 0, 9);
   o.raw = line.TakeSwitch("raw");
+  const std::string camera = line.Take("camera").value_or("iso");
+  if (camera != "iso" && camera != "bulk") throw UsageError("--camera: iso or bulk");
+  o.bulk = camera == "bulk";
+  if (auto n = o.bulk ? line.Take("press-button-at") : std::nullopt) {
+    o.pressButtonAt = static_cast<int>(ParseInteger(*n, "--press-button-at", 1, 1000000));
+  }
   if (auto p = line.Take("loss")) o.loss = ParseFraction(*p, "--loss");
   if (auto s = line.Take("seed"))
     o.seed = static_cast<std::uint32_t>(ParseInteger(*s, "--seed", 0, 0x7FFFFFFF));
@@ -152,6 +165,7 @@ struct Progress {
   LONGLONG streamTime = 0;
   bool unplugged = false;
   int cancelled = 0;  // reads that came back without a picture after the unplug
+  BulkButton* button = nullptr;
 };
 
 const char* FormatName(ULONG compression) {
@@ -204,6 +218,7 @@ std::string Capture(const CaptureOptions& o, CameraSession& session, host::UsbBu
                    o.frames, seconds > 0 ? p->delivered / seconds : 0.0,
                    static_cast<long long>(p->drops), p->repeats);
     }
+    if (p->button != nullptr) p->button->AfterPicture(p->delivered);
     if (p->delivered == o.suspendAt && p->delivered < o.frames) {
       const NTSTATUS status = session.Suspend();
       if (!NT_SUCCESS(status)) error = "the camera did not come back from sleep";
@@ -250,6 +265,9 @@ void PrintSummary(const CaptureOptions& o, const Progress& p, double seconds,
                  "cancelled; the output holds the %d frames delivered\n",
                  o.unplugAt, p.cancelled, p.delivered);
   }
+  if (p.button != nullptr && !p.button->Summary().empty()) {
+    std::fprintf(out, "%s\n", p.button->Summary().c_str());
+  }
 }
 
 // Opens the stream and runs the capture; the exit status.
@@ -258,8 +276,14 @@ int Run(const CaptureOptions& o, std::unique_ptr<sim::Scene> scene, SystemStore&
   faults.seed = o.seed;
   faults.loss = o.loss;
   sim::FrameStreamer streamer(std::move(scene), faults);
-  sim::SimulatedCamera camera;
-  camera.SetPacketSource(&streamer);
+  sim::SimulatedCamera isoCamera;
+  sim::BulkCamera bulkCamera;
+  sim::SimulatedCamera& camera = o.bulk ? bulkCamera : isoCamera;
+  if (o.bulk) {
+    bulkCamera.SetFrameSource(&streamer);
+  } else {
+    isoCamera.SetPacketSource(&streamer);
+  }
   host::UsbBus bus;
   bus.Attach(camera);
   CameraSession session(bus.DeviceObject());
@@ -291,6 +315,7 @@ int Run(const CaptureOptions& o, std::unique_ptr<sim::Scene> scene, SystemStore&
                  static_cast<unsigned>(result));
     return 1;
   }
+  BulkButton button(bulkCamera, session, o.pressButtonAt);
   Y4mWriter y4m;
   std::string error;
   if (o.toStdout() || OutputKindOf(o.output) == OutputKind::kY4m) {
@@ -300,6 +325,7 @@ int Run(const CaptureOptions& o, std::unique_ptr<sim::Scene> scene, SystemStore&
   }
   const auto started = std::chrono::steady_clock::now();
   Progress progress;
+  progress.button = o.bulk ? &button : nullptr;
   if (error.empty()) error = Capture(o, session, bus, controls, &y4m, &progress);
   session.Remove();
   PrintSummary(o, progress,

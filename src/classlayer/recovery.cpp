@@ -1,5 +1,6 @@
 #include "classlayer/recovery.h"
 
+#include "classlayer/bulk.h"
 #include "classlayer/callback_calls.h"
 #include "classlayer/frameengine.h"
 #include "classlayer/streams.h"
@@ -24,8 +25,12 @@ void ArmWatchdog(Channel* channel) {
   KeSetTimer(&channel->WatchdogTimer, due, &channel->WatchdogDpc);
 }
 
-bool TransfersIdle(const Channel* channel) {
+bool TransfersIdle(ClassDevice* device, const Channel* channel) {
   if (channel->Virtual) return true;
+  // A bulk read's transfer writes into the read until it is back.
+  if (channel->PipeKind == kPipeKindBulk && BulkTransferPending(device, channel->DataPipe)) {
+    return false;
+  }
   for (const TransferSet& set : channel->Transfers) {
     if (set.PendingCount != 0) return false;
   }
@@ -104,7 +109,7 @@ void WatchdogTimerDpc(KDPC*, PVOID context, PVOID, PVOID) {
   const bool removed = device->Removed != 0;
   const bool busy = channel->ErrorFlag != 0 ||
                     HasStateFlags(channel, kChannelStopping | kChannelAwaitingIdle) || removed;
-  if (busy && channel->Streaming && TransfersIdle(channel)) {
+  if (busy && channel->Streaming && TransfersIdle(device, channel)) {
     const bool stopping = HasStateFlags(channel, kChannelStopping);
     if (channel->ErrorFlag != 0 && !removed && !stopping) {
       QueueChannelReset(device, channel, nullptr);
@@ -142,6 +147,19 @@ bool QueueChannelReset(ClassDevice* device, Channel* channel, FrameRequest* requ
   return true;
 }
 
+namespace {
+
+// An isochronous channel always; a bulk one when its transfer hangs, or when
+// the watchdog saw a transfer fail: the pipe may be halted, and its reads
+// wait for the reset.
+bool NeedsRestart(ClassDevice* device, const Channel* channel, const FrameRequest* request) {
+  if (channel->PipeKind == kPipeKindIsochronous) return true;
+  return channel->PipeKind == kPipeKindBulk &&
+         (request == nullptr || BulkTransferPending(device, channel->DataPipe));
+}
+
+}  // namespace
+
 void ChannelResetWork(PVOID context) {
   auto* item = static_cast<ResetWorkItem*>(context);
   Channel* channel = item->Channel;
@@ -153,7 +171,7 @@ void ChannelResetWork(PVOID context) {
     const NTSTATUS result = GetPortStatus(device, &port);
     if (NT_SUCCESS(result) && (port & USBD_PORT_CONNECTED) == 0) {
       device->Removed = 1;
-    } else if (channel->PipeKind == kPipeKindIsochronous) {
+    } else if (NeedsRestart(device, channel, item->Request)) {
       ResetAndRestart(device, channel, result, port);
     }
   }
@@ -195,6 +213,7 @@ NTSTATUS ResetAndRestart(ClassDevice* device, Channel* channel, NTSTATUS portSta
             channel->DataPipe = device->BulkDataPipeIndex;
             channel->PipeKind = kPipeKindBulk;
             channel->Streaming = 1;
+            StartBulkRead(device, channel);
           }
         }
       }

@@ -1,6 +1,7 @@
 #include "driver/request_filter.h"
 
 #include "classlayer/device_layer_services.h"
+#include "control/buttonpipe.h"
 #include "control/devicecontext.h"
 #include "driver/callback_tables.h"
 #include "properties/formats.h"
@@ -110,6 +111,7 @@ void FilterDeviceRequest(HW_STREAM_REQUEST_BLOCK* srb) {
       break;
     case SRB_INITIALIZATION_COMPLETE:
       ObtainServiceInterface(ContextOf(srb));
+      WatchButtonPipe(ContextOf(srb));
       Complete(srb, STATUS_SUCCESS);
       break;
     default:

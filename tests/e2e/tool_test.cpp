@@ -322,6 +322,27 @@ TEST_F(Tool, CaptureSurvivesASuspendAndEndsCleanlyWhenUnplugged) {
   EXPECT_NE(summary.find("8 frames"), std::string::npos) << summary;
 }
 
+// The bulk camera model through the whole driver, its button pressed by the
+// simulated user and seen by the tool as the snapshot device event.
+TEST_F(Tool, CaptureFromTheBulkCameraReportsItsButtonPress) {
+  const std::size_t frame = 6 + 160 * 120 * 3 / 2;
+  const std::size_t header = std::string("YUV4MPEG2 W160 H120 F30:1 Ip A1:1 C420jpeg\n").size();
+  ::testing::internal::CaptureStdout();
+  ASSERT_EQ(Run({"capture", "--camera", "bulk", "--frames", "6", "--size", "160x120",
+                 "--press-button-at", "3", "-o", Path("bulk.y4m")}),
+            0);
+  const std::string summary = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(fs::file_size(Path("bulk.y4m")), header + 6 * frame);
+  EXPECT_NE(summary.find("snapshot button pressed after frame 3; the snapshot event reached the "
+                         "client"),
+            std::string::npos)
+      << summary;
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Run({"capture", "--camera", "usb", "-o", Path("x.y4m")}), 1);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("--camera: iso or bulk"),
+            std::string::npos);
+}
+
 TEST_F(Tool, AFormatTheStreamDoesNotOfferIsRefusedWithWhatItOffers) {
   struct Case {
     std::vector<std::string> args;

@@ -152,6 +152,7 @@ void DeviceEventSignalled(PVOID hwDeviceExtension, const GUID& set, ULONG id) {
     return;
   }
   if (device->eventsEnabled > 0) ++device->eventsSignalled;
+  device->port->changed.notify_all();
 }
 
 }  // namespace

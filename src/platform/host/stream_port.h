@@ -119,6 +119,9 @@ class StreamClassPort {
   NTSTATUS EnableDeviceEvent(PortDevice* device, bool enable);
   // Device events the driver signalled while a client had them enabled.
   std::size_t DeviceEventsSignalled(PortDevice* device) const;
+  // Waits until more than `seen` device events were signalled; false when
+  // none came within `timeout` (100 ns units of scheduler time).
+  bool WaitForDeviceEvent(PortDevice* device, std::size_t seen, std::int64_t timeout);
 
   // Opens stream `number` with a copy of `format`; *stream is null on failure.
   NTSTATUS OpenStream(PortDevice* device, ULONG number, const KSDATAFORMAT* format,

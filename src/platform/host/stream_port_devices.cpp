@@ -241,6 +241,11 @@ std::size_t StreamClassPort::DeviceEventsSignalled(PortDevice* device) const {
   return device->eventsSignalled;
 }
 
+bool StreamClassPort::WaitForDeviceEvent(PortDevice* device, std::size_t seen,
+                                         std::int64_t timeout) {
+  return state_->WaitFor([&] { return device->eventsSignalled > seen; }, timeout);
+}
+
 std::size_t StreamClassPort::PendingRequests(PortDevice* device) const {
   std::lock_guard lock(state_->mutex);
   return state_->PendingOf(device, nullptr);
