@@ -39,6 +39,32 @@ TEST_F(StreamTest, PipeControlStopKeepsTheReadsAndRestartDeliversToThem) {
   EXPECT_EQ(video_.channel->StoppedByClient, 1u);
 }
 
+// While the device layer holds the stream stopped, the client's stop and run
+// still count: the stop gives the reads back, the run waits for the restart,
+// which then sends each transfer once.
+TEST_F(StreamTest, AClientsStopAndRunWhileThePipeIsHeldWaitForTheRestart) {
+  Run(video_);
+  PVOID context = DeviceContextOf(device());
+  for (int i = 0; i < 3; ++i) Read(video_);
+  ASSERT_TRUE(PumpUntil([&] { return Done(STATUS_SUCCESS) == 1; }));
+  ASSERT_EQ(IsoPipeControl(context, 1), STATUS_SUCCESS);
+
+  ASSERT_EQ(SetState(video_, KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_EQ(Done(STATUS_CANCELLED), 2);  // a stop gives back every read it finds
+  ASSERT_EQ(SetState(video_, KSSTATE_PAUSE), STATUS_SUCCESS);
+  ASSERT_EQ(SetState(video_, KSSTATE_RUN), STATUS_SUCCESS);
+  EXPECT_EQ(video_.channel->Streaming, 0u);  // the camera is still held stopped
+  EXPECT_EQ(bus_.PendingRequests(), 0u);
+  ReadRequest* read = Read(video_);
+
+  ASSERT_EQ(IsoPipeControl(context, 0), STATUS_SUCCESS);
+  EXPECT_EQ(video_.channel->Streaming, 1u);
+  ASSERT_TRUE(PumpUntil([&] { return Completions(read) == 1; }));
+  EXPECT_EQ(read->srb.Status, STATUS_SUCCESS);
+  EXPECT_EQ(host::ContractViolationCount(), 0u);
+  ExpectEveryReadBackOnce();
+}
+
 TEST_F(StreamTest, PowerDownAndUpStopsSavesRestoresAndResumes) {
   Run(video_);
   auto power = [&](ULONG state) {
