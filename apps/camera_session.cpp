@@ -108,6 +108,10 @@ bool CameraSession::NextFrame(DeliveredFrame* frame, LONGLONG timeout) {
   return true;
 }
 
+void CameraSession::StopQueueingReads() {
+  if (stream_) stream_->StopRequeueing();
+}
+
 NTSTATUS CameraSession::Suspend() {
   const NTSTATUS status = port_.SetPowerState(portDevice_, PowerDeviceD3);
   const NTSTATUS wake = port_.SetPowerState(portDevice_, PowerDeviceD0);

@@ -66,6 +66,8 @@ class CameraSession {
   // `timeout` (100 ns units of scheduler time: virtual under the
   // deterministic scheduler).
   bool NextFrame(DeliveredFrame* frame, LONGLONG timeout);
+  // Reads taken by NextFrame are no longer queued again.
+  void StopQueueingReads();
   // The machine sleeps and wakes: device power D3, then D0.
   NTSTATUS Suspend();
   // Reads still at the driver.

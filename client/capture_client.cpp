@@ -210,8 +210,12 @@ bool CaptureStream::NextFrame(CapturedFrame* frame, LONGLONG timeout) {
   frame->pictureNumber = slot->header.info.PictureNumber;
   frame->dropCount = slot->header.info.DropCount;
   frame->requestExtension = slot->extension;
-  if (open_) Submit(*slot);
+  if (open_ && requeue_) Submit(*slot);
   return true;
+}
+
+void CaptureStream::StopRequeueing() {
+  requeue_ = false;
 }
 
 bool CaptureStream::CancelOldestRead() {

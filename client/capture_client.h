@@ -101,6 +101,9 @@ class CaptureStream {
   // The next completed read. False when none comes within `timeout` (100 ns
   // units: virtual time under the deterministic scheduler).
   bool NextFrame(CapturedFrame* frame, LONGLONG timeout);
+  // From now on a read taken with NextFrame is not queued again: the reads
+  // at the driver can be collected to the last.
+  void StopRequeueing();
   // Cancels the oldest read still at the driver; false when none is.
   bool CancelOldestRead();
   std::size_t ReadsAtDriver() const;
@@ -118,6 +121,7 @@ class CaptureStream {
   host::PortStream* stream_;
   ULONG imageSize_;
   bool open_ = true;
+  bool requeue_ = true;
   std::vector<std::unique_ptr<ReadSlot>> slots_;
   mutable std::mutex mutex_;
   std::condition_variable completed_;
