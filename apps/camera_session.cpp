@@ -108,6 +108,10 @@ bool CameraSession::NextFrame(DeliveredFrame* frame, LONGLONG timeout) {
   return true;
 }
 
+bool CameraSession::CancelOldestRead() {
+  return stream_ && stream_->CancelOldestRead();
+}
+
 void CameraSession::StopQueueingReads() {
   if (stream_) stream_->StopRequeueing();
 }

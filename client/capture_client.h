@@ -104,7 +104,8 @@ class CaptureStream {
   // From now on a read taken with NextFrame is not queued again: the reads
   // at the driver can be collected to the last.
   void StopRequeueing();
-  // Cancels the oldest read still at the driver; false when none is.
+  // Cancels the read submitted first of those still at the driver; false
+  // when none is.
   bool CancelOldestRead();
   std::size_t ReadsAtDriver() const;
 
@@ -122,6 +123,7 @@ class CaptureStream {
   ULONG imageSize_;
   bool open_ = true;
   bool requeue_ = true;
+  std::uint64_t submissions_ = 0;
   std::vector<std::unique_ptr<ReadSlot>> slots_;
   mutable std::mutex mutex_;
   std::condition_variable completed_;
