@@ -108,6 +108,14 @@ bool CameraSession::NextFrame(DeliveredFrame* frame, LONGLONG timeout) {
   return true;
 }
 
+bool CameraSession::CancelOldestRead() {
+  return stream_ && stream_->CancelOldestRead();
+}
+
+void CameraSession::StopQueueingReads() {
+  if (stream_) stream_->StopRequeueing();
+}
+
 NTSTATUS CameraSession::Suspend() {
   const NTSTATUS status = port_.SetPowerState(portDevice_, PowerDeviceD3);
   const NTSTATUS wake = port_.SetPowerState(portDevice_, PowerDeviceD0);

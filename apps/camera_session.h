@@ -66,6 +66,11 @@ class CameraSession {
   // `timeout` (100 ns units of scheduler time: virtual under the
   // deterministic scheduler).
   bool NextFrame(DeliveredFrame* frame, LONGLONG timeout);
+  // Cancels the oldest read still at the driver, as an application that
+  // gives a buffer up; false when none is there.
+  bool CancelOldestRead();
+  // Reads taken by NextFrame are no longer queued again.
+  void StopQueueingReads();
   // The machine sleeps and wakes: device power D3, then D0.
   NTSTATUS Suspend();
   // The snapshot device event, as a client enables it; then the events

@@ -164,7 +164,8 @@ struct Progress {
   LONGLONG drops = 0;
   LONGLONG streamTime = 0;
   bool unplugged = false;
-  int cancelled = 0;  // reads that came back without a picture after the unplug
+  int returned = 0;      // reads that were at the driver when the camera went
+  int lastPictures = 0;  // of those, the ones that came back with a picture
   BulkButton* button = nullptr;
 };
 
@@ -185,13 +186,31 @@ std::string WriteFrame(const CaptureOptions& o, const DeliveredFrame& frame, int
   return WritePicturePng(NumberedPath(o.output, number), picture);
 }
 
-// After an unplug every read still queued comes back, without a picture.
-void CollectAfterUnplug(CameraSession& session, Progress* p) {
+// Counts a delivered picture and writes it; empty on success.
+std::string Deliver(const CaptureOptions& o, const DeliveredFrame& frame, Y4mWriter* y4m,
+                    Progress* p) {
+  ++p->delivered;
+  p->repeats += frame.damaged ? 1 : 0;
+  p->drops = frame.dropCount;
+  p->streamTime = frame.presentationTime;
+  return WriteFrame(o, frame, p->delivered, y4m);
+}
+
+// After an unplug no read is queued again, and every read still at the
+// driver comes back: one with a picture the camera sent before it went is
+// kept, the others come back cancelled.
+std::string CollectAfterUnplug(const CaptureOptions& o, CameraSession& session, Y4mWriter* y4m,
+                               Progress* p) {
+  session.StopQueueingReads();
   DeliveredFrame frame;
-  while (session.ReadsAtDriver() > 0 && session.NextFrame(&frame, host::Seconds(10))) {
-    if (NT_SUCCESS(frame.status) && !frame.data.empty()) continue;  // completed before the unplug
-    ++p->cancelled;
+  std::string error;
+  while (session.NextFrame(&frame, session.ReadsAtDriver() > 0 ? host::Seconds(10) : 0)) {
+    ++p->returned;
+    if (!NT_SUCCESS(frame.status) || frame.data.empty()) continue;
+    ++p->lastPictures;
+    if (error.empty() && p->delivered < o.frames) error = Deliver(o, frame, y4m, p);
   }
+  return error;
 }
 
 // Reads pictures until the count is reached, the camera is unplugged or an
@@ -205,11 +224,7 @@ std::string Capture(const CaptureOptions& o, CameraSession& session, host::UsbBu
   while (error.empty() && p->delivered < o.frames) {
     if (!session.NextFrame(&frame, host::Seconds(10))) return "no picture from the camera for 10 s";
     if (!NT_SUCCESS(frame.status)) continue;
-    ++p->delivered;
-    p->repeats += frame.damaged ? 1 : 0;
-    p->drops = frame.dropCount;
-    p->streamTime = frame.presentationTime;
-    error = WriteFrame(o, frame, p->delivered, y4m);
+    error = Deliver(o, frame, y4m, p);
     controls.AfterPicture(p->delivered);
     if (terminal) {
       const double seconds =
@@ -223,10 +238,10 @@ std::string Capture(const CaptureOptions& o, CameraSession& session, host::UsbBu
       const NTSTATUS status = session.Suspend();
       if (!NT_SUCCESS(status)) error = "the camera did not come back from sleep";
     }
-    if (p->delivered == o.unplugAt && p->delivered < o.frames) {
+    if (error.empty() && p->delivered == o.unplugAt && p->delivered < o.frames) {
       bus.Detach();
       p->unplugged = true;
-      CollectAfterUnplug(session, p);
+      error = CollectAfterUnplug(o, session, y4m, p);
       break;
     }
   }
@@ -261,9 +276,10 @@ void PrintSummary(const CaptureOptions& o, const Progress& p, double seconds,
                static_cast<long long>(p.drops), p.repeats, controls.c_str());
   if (p.unplugged) {
     std::fprintf(stderr,
-                 "veltocam: the camera was unplugged after frame %d; %d queued reads came back "
-                 "cancelled; the output holds the %d frames delivered\n",
-                 o.unplugAt, p.cancelled, p.delivered);
+                 "veltocam: the camera was unplugged after frame %d; the %d reads still queued "
+                 "came back, %d with a picture sent before the unplug; the output holds the %d "
+                 "frames delivered\n",
+                 o.unplugAt, p.returned, p.lastPictures, p.delivered);
   }
   if (p.button != nullptr && !p.button->Summary().empty()) {
     std::fprintf(out, "%s\n", p.button->Summary().c_str());

@@ -13,6 +13,7 @@ struct CaptureStream::ReadSlot {
   NTSTATUS status = STATUS_PENDING;
   std::vector<std::uint8_t> extension;  // the request's extension at completion
   bool atDriver = false;
+  std::uint64_t submitted = 0;  // order of submission
 };
 
 namespace {
@@ -173,6 +174,7 @@ void CaptureStream::Submit(ReadSlot& slot) {
     std::lock_guard lock(mutex_);
     slot.atDriver = true;
     slot.status = STATUS_PENDING;
+    slot.submitted = ++submissions_;
   }
   ReadSlot* target = &slot;
   HW_STREAM_REQUEST_BLOCK* srb =
@@ -214,18 +216,23 @@ bool CaptureStream::NextFrame(CapturedFrame* frame, LONGLONG timeout) {
   frame->pictureNumber = slot->header.info.PictureNumber;
   frame->dropCount = slot->header.info.DropCount;
   frame->requestExtension = slot->extension;
-  if (open_) Submit(*slot);
+  if (open_ && requeue_) Submit(*slot);
   return true;
+}
+
+void CaptureStream::StopRequeueing() {
+  requeue_ = false;
 }
 
 bool CaptureStream::CancelOldestRead() {
   HW_STREAM_REQUEST_BLOCK* srb = nullptr;
   {
     std::lock_guard lock(mutex_);
+    std::uint64_t oldest = ~std::uint64_t{0};
     for (auto& slot : slots_) {
-      if (slot->atDriver && slot->srb != nullptr) {
+      if (slot->atDriver && slot->srb != nullptr && slot->submitted < oldest) {
         srb = slot->srb;
-        break;
+        oldest = slot->submitted;
       }
     }
   }

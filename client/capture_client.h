@@ -102,7 +102,11 @@ class CaptureStream {
   // The next completed read. False when none comes within `timeout` (100 ns
   // units: virtual time under the deterministic scheduler).
   bool NextFrame(CapturedFrame* frame, LONGLONG timeout);
-  // Cancels the oldest read still at the driver; false when none is.
+  // From now on a read taken with NextFrame is not queued again: the reads
+  // at the driver can be collected to the last.
+  void StopRequeueing();
+  // Cancels the read submitted first of those still at the driver; false
+  // when none is.
   bool CancelOldestRead();
   std::size_t ReadsAtDriver() const;
 
@@ -119,6 +123,8 @@ class CaptureStream {
   host::PortStream* stream_;
   ULONG imageSize_;
   bool open_ = true;
+  bool requeue_ = true;
+  std::uint64_t submissions_ = 0;
   std::vector<std::unique_ptr<ReadSlot>> slots_;
   mutable std::mutex mutex_;
   std::condition_variable completed_;

@@ -151,6 +151,16 @@ void CancelQueuedReads(Channel* channel) {
   }
 }
 
+void CancelChannelReads(Channel* channel) {
+  CancelQueuedReads(channel);
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&channel->CurrentLock, &oldIrql);
+  FrameRequest* current = channel->Current;
+  channel->Current = nullptr;
+  KeReleaseSpinLock(&channel->CurrentLock, oldIrql);
+  if (current != nullptr) CompleteCancelledRead(channel, current);
+}
+
 void ReadRequestTimeout(HW_STREAM_REQUEST_BLOCK* srb) {
   const bool dataRequest = (srb->Flags & SRB_HW_FLAGS_STREAM_REQUEST) != 0 &&
                            (srb->Flags & SRB_HW_FLAGS_DATA_TRANSFER) != 0 &&

@@ -180,44 +180,66 @@ void ChannelResetWork(PVOID context) {
   ExFreePool(item);
 }
 
+namespace {
+
+// Waits, 8 s at most, for the watchdog to see every transfer back. Only a
+// streaming channel has transfers out, and only for one does the watchdog
+// answer.
+NTSTATUS AwaitTransfersIdle(Channel* channel) {
+  if (!channel->Streaming) return STATUS_SUCCESS;
+  KeClearEvent(&channel->ResetEvent);
+  SetStateFlags(channel, kChannelAwaitingIdle);
+  CancelResubmission(channel);
+  KeFlushQueuedDpcs();
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = kIdleWaitTimeout;
+  if (KeWaitForSingleObject(&channel->ResetEvent, Executive, KernelMode, FALSE, &timeout) ==
+      STATUS_TIMEOUT) {
+    ClearStateFlags(channel, kChannelAwaitingIdle);
+    return STATUS_TIMEOUT;
+  }
+  return STATUS_SUCCESS;
+}
+
+// The camera restarted and the transfers resubmitted on a streaming channel.
+NTSTATUS RestartChannel(ClassDevice* device, Channel* channel) {
+  const ULONG stream = channel->StreamNumber;
+  NTSTATUS status = CallStopCapture(device, stream);
+  if (NT_SUCCESS(status)) status = CallStartCapture(device, stream);
+  if (!NT_SUCCESS(status)) return status;
+  channel->SyncPipe = device->SyncPipeIndex;
+  if (stream == device->IsoDataStream) {
+    channel->DataPipe = device->IsoDataPipeIndex;
+    channel->PipeKind = kPipeKindIsochronous;
+    StartIsoStreaming(device, channel, TRUE);
+  } else if (stream == device->BulkDataStream) {
+    channel->DataPipe = device->BulkDataPipeIndex;
+    channel->PipeKind = kPipeKindBulk;
+    channel->Streaming = 1;
+    StartBulkRead(device, channel);
+  }
+  return status;
+}
+
+}  // namespace
+
 NTSTATUS ResetAndRestart(ClassDevice* device, Channel* channel, NTSTATUS portStatusResult,
                          ULONG portStatus) {
   AcquireChannelLock(device);
+  // A recovery that comes after close gave the channel up (a read's time-out
+  // racing the close) finds its watchdog stopped and its transfers freed:
+  // there is nothing left to recover.
+  if (!channel->Prepared) {
+    ReleaseChannelLock(device);
+    return STATUS_SUCCESS;
+  }
   if (NT_SUCCESS(portStatusResult) && (portStatus & USBD_PORT_ENABLED) == 0) ResetPort(device);
 
   NTSTATUS status = AbortChannelPipes(device, channel);
+  if (NT_SUCCESS(status)) status = AwaitTransfersIdle(channel);
   if (NT_SUCCESS(status)) {
-    KeClearEvent(&channel->ResetEvent);
-    SetStateFlags(channel, kChannelAwaitingIdle);
-    CancelResubmission(channel);
-    KeFlushQueuedDpcs();
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = kIdleWaitTimeout;
-    if (KeWaitForSingleObject(&channel->ResetEvent, Executive, KernelMode, FALSE, &timeout) ==
-        STATUS_TIMEOUT) {
-      ClearStateFlags(channel, kChannelAwaitingIdle);
-      status = STATUS_TIMEOUT;
-    } else {
-      status = ResetChannelPipes(device, channel);
-      const ULONG stream = channel->StreamNumber;
-      if (channel->Streaming && NT_SUCCESS(status)) {
-        status = CallStopCapture(device, stream);
-        if (NT_SUCCESS(status)) status = CallStartCapture(device, stream);
-        if (NT_SUCCESS(status)) {
-          channel->SyncPipe = device->SyncPipeIndex;
-          if (stream == device->IsoDataStream) {
-            channel->DataPipe = device->IsoDataPipeIndex;
-            channel->PipeKind = kPipeKindIsochronous;
-            StartIsoStreaming(device, channel, TRUE);
-          } else if (stream == device->BulkDataStream) {
-            channel->DataPipe = device->BulkDataPipeIndex;
-            channel->PipeKind = kPipeKindBulk;
-            channel->Streaming = 1;
-            StartBulkRead(device, channel);
-          }
-        }
-      }
-    }
+    status = ResetChannelPipes(device, channel);
+    if (channel->Streaming && NT_SUCCESS(status)) status = RestartChannel(device, channel);
   }
   ReleaseChannelLock(device);
   return status;

@@ -11,6 +11,9 @@ namespace {
 
 NTSTATUS StartLocked(ClassDevice* device, Channel* channel) {
   if (channel->Streaming) return STATUS_UNSUCCESSFUL;
+  // Held stopped by the device layer or a power-down, the camera is not
+  // capturing: the restart starts the transfers of a stream in the run state.
+  if (channel->StoppedByClient) return STATUS_SUCCESS;
   if (channel->Virtual) {
     const Channel* video = device->Channel[0];
     if (video == nullptr || !video->Streaming) return STATUS_UNSUCCESSFUL;
