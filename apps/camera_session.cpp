@@ -108,10 +108,30 @@ bool CameraSession::NextFrame(DeliveredFrame* frame, LONGLONG timeout) {
   return true;
 }
 
+bool CameraSession::CancelOldestRead() {
+  return stream_ && stream_->CancelOldestRead();
+}
+
+void CameraSession::StopQueueingReads() {
+  if (stream_) stream_->StopRequeueing();
+}
+
 NTSTATUS CameraSession::Suspend() {
   const NTSTATUS status = port_.SetPowerState(portDevice_, PowerDeviceD3);
   const NTSTATUS wake = port_.SetPowerState(portDevice_, PowerDeviceD0);
   return NT_SUCCESS(status) ? wake : status;
+}
+
+NTSTATUS CameraSession::EnableSnapshotEvent() {
+  return client_.EnableDeviceEvent(true);
+}
+
+std::size_t CameraSession::SnapshotEvents() const {
+  return portDevice_ != nullptr ? port_.DeviceEventsSignalled(portDevice_) : 0;
+}
+
+bool CameraSession::WaitForSnapshotEvent(std::size_t seen, LONGLONG timeout) {
+  return portDevice_ != nullptr && port_.WaitForDeviceEvent(portDevice_, seen, timeout);
 }
 
 std::size_t CameraSession::ReadsAtDriver() const {

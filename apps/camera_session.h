@@ -66,8 +66,18 @@ class CameraSession {
   // `timeout` (100 ns units of scheduler time: virtual under the
   // deterministic scheduler).
   bool NextFrame(DeliveredFrame* frame, LONGLONG timeout);
+  // Cancels the oldest read still at the driver, as an application that
+  // gives a buffer up; false when none is there.
+  bool CancelOldestRead();
+  // Reads taken by NextFrame are no longer queued again.
+  void StopQueueingReads();
   // The machine sleeps and wakes: device power D3, then D0.
   NTSTATUS Suspend();
+  // The snapshot device event, as a client enables it; then the events
+  // signalled so far, and a wait for one more than `seen`.
+  NTSTATUS EnableSnapshotEvent();
+  std::size_t SnapshotEvents() const;
+  bool WaitForSnapshotEvent(std::size_t seen, LONGLONG timeout);
   // Reads still at the driver.
   std::size_t ReadsAtDriver() const;
   // Cancels the oldest read still at the driver; false when none is.
@@ -83,6 +93,7 @@ class CameraSession {
   DeviceContext* Context() const;
   Channel* StreamChannel(ULONG stream) const;
   host::StreamClassPort& Port() { return port_; }
+  host::PortDevice* PortDevice() const { return portDevice_; }
 
  private:
   DEVICE_OBJECT* bus_;

@@ -7,15 +7,19 @@
 #include <filesystem>
 #include <string>
 
+#include "apps/bulk_button.h"
 #include "apps/camera_session.h"
+#include "apps/capture_controls.h"
 #include "apps/command_line.h"
 #include "apps/commands.h"
 #include "apps/image_files.h"
+#include "apps/system_store.h"
 #include "platform/host/files_host.h"
 #include "platform/host/platform.h"
 #include "platform/host/registry_store.h"
 #include "platform/host/trace.h"
 #include "platform/host/usb_bus.h"
+#include "sim/bulk_camera.h"
 #include "sim/camera_model.h"
 #include "sim/frame_streamer.h"
 #include "sim/simulated_camera.h"
@@ -25,14 +29,24 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: veltocam capture [--frames N] [--size WxH] [--format i420|iyuv|rgb24] [--still]\n"
-    "                        [--scene bars|moving|FILE.png] [--qtable N] [--raw]\n"
-    "                        [--loss P] [--seed S] [--suspend-at N] [--unplug-at N]\n"
-    "                        [--realtime] [--trace] -o OUT\n"
+    "                        [--camera iso|bulk] [--scene bars|moving|FILE.png] [--qtable N]\n"
+    "                        [--raw] [--loss P] [--seed S] [--suspend-at N] [--unplug-at N]\n"
+    "                        [--realtime] [--trace] [--set NAME=VALUE ...] [--snapshot K]\n"
+    "                        [--press-button-at N] [--system DIR] -o OUT\n"
     "  OUT ends in .y4m (I420 and IYUV) or .png (one numbered file per frame);\n"
     "  -o - writes Y4M to standard output\n"
-    "  the capture stream offers I420 at 640x480, 352x288, 320x240, 176x144, 160x120;\n"
-    "  the still stream (--still) I420 and IYUV at 320x240, 176x144, 160x120\n"
-    "  exit status: 0 done, 1 error, 3 the camera was unplugged";
+    "  the capture stream offers I420 and RGB24 at 640x480, 352x288, 320x240, 176x144,\n"
+    "  160x120; this camera exposes no still stream, so --still is refused\n"
+    "  --camera bulk: the model that streams over a bulk pipe\n"
+    "  --set sends a picture control (veltocam controls lists them) first;\n"
+    "  --snapshot asks the driver to save the next K pictures to its snapshot\n"
+    "  file (veltocam snapshot shows it)\n"
+    "  --press-button-at presses the camera's snapshot button after frame N: the\n"
+    "  tool polls it every frame (iso), or the press arrives as the snapshot\n"
+    "  device event over the interrupt pipe (bulk)\n"
+    "  DIR keeps the driver's files and registry between runs (default: the\n"
+    "  user's state directory, veltocam)\n"
+    "  exit status: 0 done, 1 error, 2 a setting refused, 3 the camera was unplugged";
 
 constexpr int kExitUnplugged = 3;
 
@@ -40,6 +54,8 @@ struct CaptureOptions {
   int frames = 90;
   StreamFormat format;
   bool still = false;
+  bool bulk = false;      // --camera bulk
+  int pressButtonAt = 0;  // the bulk camera's button; 0: never
   std::string scene = "moving";
   long qtable = -1;  // the camera model's own setting
   bool raw = false;
@@ -49,6 +65,8 @@ struct CaptureOptions {
   int unplugAt = 0;   // 0: never
   bool realtime = false;
   bool trace = false;  // the driver's debugger output on stderr instead of a log file
+  std::filesystem::path system;
+  CaptureControlOptions controls;
   std::string output;
   bool toStdout() const { return output == "-"; }
 };
@@ -75,6 +93,12 @@ CaptureOptions ParseOptions(int argc, char** argv) {
   o.scene = line.Take("scene").value_or("moving");
   if (auto q = line.Take("qtable")) o.qtable = ParseInteger(*q, "--qtable", 0, 9);
   o.raw = line.TakeSwitch("raw");
+  const std::string camera = line.Take("camera").value_or("iso");
+  if (camera != "iso" && camera != "bulk") throw UsageError("--camera: iso or bulk");
+  o.bulk = camera == "bulk";
+  if (auto n = o.bulk ? line.Take("press-button-at") : std::nullopt) {
+    o.pressButtonAt = static_cast<int>(ParseInteger(*n, "--press-button-at", 1, 1000000));
+  }
   if (auto p = line.Take("loss")) o.loss = ParseFraction(*p, "--loss");
   if (auto s = line.Take("seed"))
     o.seed = static_cast<std::uint32_t>(ParseInteger(*s, "--seed", 0, 0x7FFFFFFF));
@@ -84,6 +108,8 @@ CaptureOptions ParseOptions(int argc, char** argv) {
     o.unplugAt = static_cast<int>(ParseInteger(*n, "--unplug-at", 1, 1000000));
   o.realtime = line.TakeSwitch("realtime");
   o.trace = line.TakeSwitch("trace");
+  o.system = TakeSystemDirectory(line);
+  o.controls = TakeCaptureControlOptions(line);
   o.output = line.Take("output", "o").value_or("");
   if (!line.Rest().empty()) throw UsageError("unexpected argument " + line.Rest()[0]);
   if (o.output.empty()) throw UsageError("-o OUT is required");
@@ -138,7 +164,9 @@ struct Progress {
   LONGLONG drops = 0;
   LONGLONG streamTime = 0;
   bool unplugged = false;
-  int cancelled = 0;  // reads that came back without a picture after the unplug
+  int returned = 0;      // reads that were at the driver when the camera went
+  int lastPictures = 0;  // of those, the ones that came back with a picture
+  BulkButton* button = nullptr;
 };
 
 const char* FormatName(ULONG compression) {
@@ -158,19 +186,37 @@ std::string WriteFrame(const CaptureOptions& o, const DeliveredFrame& frame, int
   return WritePicturePng(NumberedPath(o.output, number), picture);
 }
 
-// After an unplug every read still queued comes back, without a picture.
-void CollectAfterUnplug(CameraSession& session, Progress* p) {
+// Counts a delivered picture and writes it; empty on success.
+std::string Deliver(const CaptureOptions& o, const DeliveredFrame& frame, Y4mWriter* y4m,
+                    Progress* p) {
+  ++p->delivered;
+  p->repeats += frame.damaged ? 1 : 0;
+  p->drops = frame.dropCount;
+  p->streamTime = frame.presentationTime;
+  return WriteFrame(o, frame, p->delivered, y4m);
+}
+
+// After an unplug no read is queued again, and every read still at the
+// driver comes back: one with a picture the camera sent before it went is
+// kept, the others come back cancelled.
+std::string CollectAfterUnplug(const CaptureOptions& o, CameraSession& session, Y4mWriter* y4m,
+                               Progress* p) {
+  session.StopQueueingReads();
   DeliveredFrame frame;
-  while (session.ReadsAtDriver() > 0 && session.NextFrame(&frame, host::Seconds(10))) {
-    if (NT_SUCCESS(frame.status) && !frame.data.empty()) continue;  // completed before the unplug
-    ++p->cancelled;
+  std::string error;
+  while (session.NextFrame(&frame, session.ReadsAtDriver() > 0 ? host::Seconds(10) : 0)) {
+    ++p->returned;
+    if (!NT_SUCCESS(frame.status) || frame.data.empty()) continue;
+    ++p->lastPictures;
+    if (error.empty() && p->delivered < o.frames) error = Deliver(o, frame, y4m, p);
   }
+  return error;
 }
 
 // Reads pictures until the count is reached, the camera is unplugged or an
 // error ends the run; empty on success.
 std::string Capture(const CaptureOptions& o, CameraSession& session, host::UsbBus& bus,
-                    Y4mWriter* y4m, Progress* p) {
+                    CaptureControls& controls, Y4mWriter* y4m, Progress* p) {
   const bool terminal = isatty(2) != 0;
   const auto started = std::chrono::steady_clock::now();
   DeliveredFrame frame;
@@ -178,11 +224,8 @@ std::string Capture(const CaptureOptions& o, CameraSession& session, host::UsbBu
   while (error.empty() && p->delivered < o.frames) {
     if (!session.NextFrame(&frame, host::Seconds(10))) return "no picture from the camera for 10 s";
     if (!NT_SUCCESS(frame.status)) continue;
-    ++p->delivered;
-    p->repeats += frame.damaged ? 1 : 0;
-    p->drops = frame.dropCount;
-    p->streamTime = frame.presentationTime;
-    error = WriteFrame(o, frame, p->delivered, y4m);
+    error = Deliver(o, frame, y4m, p);
+    controls.AfterPicture(p->delivered);
     if (terminal) {
       const double seconds =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -190,14 +233,15 @@ std::string Capture(const CaptureOptions& o, CameraSession& session, host::UsbBu
                    o.frames, seconds > 0 ? p->delivered / seconds : 0.0,
                    static_cast<long long>(p->drops), p->repeats);
     }
+    if (p->button != nullptr) p->button->AfterPicture(p->delivered);
     if (p->delivered == o.suspendAt && p->delivered < o.frames) {
       const NTSTATUS status = session.Suspend();
       if (!NT_SUCCESS(status)) error = "the camera did not come back from sleep";
     }
-    if (p->delivered == o.unplugAt && p->delivered < o.frames) {
+    if (error.empty() && p->delivered == o.unplugAt && p->delivered < o.frames) {
       bus.Detach();
       p->unplugged = true;
-      CollectAfterUnplug(session, p);
+      error = CollectAfterUnplug(o, session, y4m, p);
       break;
     }
   }
@@ -205,58 +249,57 @@ std::string Capture(const CaptureOptions& o, CameraSession& session, host::UsbBu
   return error;
 }
 
-// The host platform, the system files beside the output and the camera
-// model's settings; the debugger log, if one was opened, goes to *log.
-std::string PrepareHost(const CaptureOptions& o, std::FILE** log) {
+// The host platform with the system directory's registry (the camera
+// model's settings the first time); the settings of this run only.
+std::string PrepareHost(const CaptureOptions& o, SystemStore* store) {
   host::ResetPlatform(o.realtime ? host::SchedulerMode::RealTime
                                  : host::SchedulerMode::Deterministic);
-  // Snapshots and other system files of the driver go next to the output.
-  const auto beside = o.toStdout() ? std::filesystem::current_path()
-                                   : std::filesystem::absolute(o.output).parent_path();
-  const auto system = beside / "veltocam-system";
-  std::filesystem::create_directories(system);
-  host::SetSystemRoot(system.string());
-  if (!o.trace) {
-    *log = std::fopen((system / "debugger.log").string().c_str(), "w");
-    std::FILE* file = *log;
-    if (file != nullptr) {
-      host::SetTraceSink(
-          [file](std::string_view text) { std::fwrite(text.data(), 1, text.size(), file); });
-    }
-  }
-  if (!sim::LoadCameraModelSettings()) return "the camera model's settings are malformed";
+  if (std::string error = store->Open(o.system); !error.empty()) return error;
+  if (!o.trace) store->LogDebuggerOutput();
   const std::string control = std::string("\\Registry\\MACHINE\\SOFTWARE\\") +
                               std::string(sim::kCameraProductName) + "\\CONTROL";
-  if (o.qtable >= 0) host::SetRegistryDword(control, "QTableIndex", static_cast<ULONG>(o.qtable));
-  if (o.raw) host::SetRegistryDword(control, "IMAGETYPE", sim::FrameStreamer::kRawImageType);
+  // The saved registry keeps its own values of these two.
+  if (o.qtable >= 0) store->SetForThisRun(control, "QTableIndex", static_cast<ULONG>(o.qtable));
+  if (o.raw) store->SetForThisRun(control, "IMAGETYPE", sim::FrameStreamer::kRawImageType);
   return {};
 }
 
-void PrintSummary(const CaptureOptions& o, const Progress& p, double seconds) {
+void PrintSummary(const CaptureOptions& o, const Progress& p, double seconds,
+                  const std::string& controls) {
   std::FILE* out = o.toStdout() ? stderr : stdout;
   std::fprintf(out,
                "%d frames of %ux%u %s to %s in %.2f s (%.1f fps); camera time %.2f s, "
-               "%lld dropped, %d repeated\n",
+               "%lld dropped, %d repeated%s\n",
                p.delivered, o.format.width, o.format.height, FormatName(o.format.compression),
                o.toStdout() ? "standard output" : o.output.c_str(), seconds,
                seconds > 0 ? p.delivered / seconds : 0.0, static_cast<double>(p.streamTime) / 1e7,
-               static_cast<long long>(p.drops), p.repeats);
+               static_cast<long long>(p.drops), p.repeats, controls.c_str());
   if (p.unplugged) {
     std::fprintf(stderr,
-                 "veltocam: the camera was unplugged after frame %d; %d queued reads came back "
-                 "cancelled; the output holds the %d frames delivered\n",
-                 o.unplugAt, p.cancelled, p.delivered);
+                 "veltocam: the camera was unplugged after frame %d; the %d reads still queued "
+                 "came back, %d with a picture sent before the unplug; the output holds the %d "
+                 "frames delivered\n",
+                 o.unplugAt, p.returned, p.lastPictures, p.delivered);
+  }
+  if (p.button != nullptr && !p.button->Summary().empty()) {
+    std::fprintf(out, "%s\n", p.button->Summary().c_str());
   }
 }
 
 // Opens the stream and runs the capture; the exit status.
-int Run(const CaptureOptions& o, std::unique_ptr<sim::Scene> scene) {
+int Run(const CaptureOptions& o, std::unique_ptr<sim::Scene> scene, SystemStore& store) {
   sim::StreamFaults faults;
   faults.seed = o.seed;
   faults.loss = o.loss;
   sim::FrameStreamer streamer(std::move(scene), faults);
-  sim::SimulatedCamera camera;
-  camera.SetPacketSource(&streamer);
+  sim::SimulatedCamera isoCamera;
+  sim::BulkCamera bulkCamera;
+  sim::SimulatedCamera& camera = o.bulk ? bulkCamera : isoCamera;
+  if (o.bulk) {
+    bulkCamera.SetFrameSource(&streamer);
+  } else {
+    isoCamera.SetPacketSource(&streamer);
+  }
   host::UsbBus bus;
   bus.Attach(camera);
   CameraSession session(bus.DeviceObject());
@@ -265,6 +308,15 @@ int Run(const CaptureOptions& o, std::unique_ptr<sim::Scene> scene) {
     std::fprintf(stderr, "veltocam: the camera did not start (status 0x%08X)\n",
                  static_cast<unsigned>(result));
     return 1;
+  }
+  CaptureControls controls(session.Port(), session.PortDevice(), camera, o.controls);
+  // A refused setting ends the run before it streams, and nothing is kept.
+  if (const Refusals refusals = controls.ApplySettings(); !refusals.empty()) {
+    for (const std::string& line : refusals.lines) {
+      std::fprintf(stderr, "veltocam: %s\n", line.c_str());
+    }
+    session.Remove();
+    return refusals.unknownName ? 1 : 2;
   }
   std::string why;
   result = session.Open(o.still ? kStillStream : kCaptureStream, o.format, 4, &why);
@@ -279,6 +331,7 @@ int Run(const CaptureOptions& o, std::unique_ptr<sim::Scene> scene) {
                  static_cast<unsigned>(result));
     return 1;
   }
+  BulkButton button(bulkCamera, session, o.pressButtonAt);
   Y4mWriter y4m;
   std::string error;
   if (o.toStdout() || OutputKindOf(o.output) == OutputKind::kY4m) {
@@ -288,14 +341,18 @@ int Run(const CaptureOptions& o, std::unique_ptr<sim::Scene> scene) {
   }
   const auto started = std::chrono::steady_clock::now();
   Progress progress;
-  if (error.empty()) error = Capture(o, session, bus, &y4m, &progress);
+  progress.button = o.bulk ? &button : nullptr;
+  if (error.empty()) error = Capture(o, session, bus, controls, &y4m, &progress);
   session.Remove();
   PrintSummary(o, progress,
-               std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
-  if (!error.empty()) {
-    std::fprintf(stderr, "veltocam: %s\n", error.c_str());
-    return 1;
+               std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+               controls.Summary());
+  // What the driver stored is kept whatever became of the pictures.
+  const std::string saved = store.Save();
+  for (const std::string& problem : {error, saved}) {
+    if (!problem.empty()) std::fprintf(stderr, "veltocam: %s\n", problem.c_str());
   }
+  if (!error.empty() || !saved.empty()) return 1;
   return progress.unplugged ? kExitUnplugged : 0;
 }
 
@@ -316,17 +373,15 @@ int CaptureCommand(int argc, char** argv) {
     std::fprintf(stderr, "veltocam: %s\n", error.c_str());
     return 1;
   }
-  std::FILE* log = nullptr;
-  error = PrepareHost(o, &log);
+  SystemStore store;
+  error = PrepareHost(o, &store);
   int status = 1;
   if (error.empty()) {
-    status = Run(o, std::move(scene));
+    status = Run(o, std::move(scene), store);
   } else {
     std::fprintf(stderr, "veltocam: %s\n", error.c_str());
   }
   host::ShutdownKernel();
-  host::SetTraceSink({});
-  if (log != nullptr) std::fclose(log);
   return status;
 }
 

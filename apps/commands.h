@@ -8,6 +8,8 @@ int DecodeCommand(int argc, char** argv);
 int EncodeCommand(int argc, char** argv);
 int CaptureCommand(int argc, char** argv);
 int FormatsCommand(int argc, char** argv);
+int SnapshotCommand(int argc, char** argv);
+int ControlsCommand(int argc, char** argv);
 int SoakCommand(int argc, char** argv);
 
 }  // namespace veltocam::app

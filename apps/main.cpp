@@ -16,10 +16,9 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"capture", veltocam::app::CaptureCommand},
-    {"decode", veltocam::app::DecodeCommand},
-    {"encode", veltocam::app::EncodeCommand},
-    {"formats", veltocam::app::FormatsCommand},
+    {"capture", veltocam::app::CaptureCommand},   {"decode", veltocam::app::DecodeCommand},
+    {"encode", veltocam::app::EncodeCommand},     {"formats", veltocam::app::FormatsCommand},
+    {"snapshot", veltocam::app::SnapshotCommand}, {"controls", veltocam::app::ControlsCommand},
     {"soak", veltocam::app::SoakCommand},
 };
 
@@ -32,6 +31,8 @@ constexpr const char* kUsage =
     "  decode   decode one compressed frame dump to .y4m, .png or .yuv\n"
     "  encode   make a compressed frame dump of a scene, as the camera sends it\n"
     "  formats  list the streams and formats the driver offers (--json for JSON)\n"
+    "  snapshot the driver's last snapshot as a .png\n"
+    "  controls list and set the picture controls the driver advertises\n"
     "  soak     run the driver under randomized schedules and a storm of faults";
 
 bool IsOneOf(const char* text, const char* a, const char* b) {

@@ -32,6 +32,7 @@ for c in "${cases[@]}"; do
     --toggle-collect='DecodeCompressedFrame*' \
     --toggle-collect='veltocam::codec::testing::JpegRawDecoder::Decode*' \
     "$bench" --benchmark_filter="^(Veltocam|Libjpeg)/$c\$" --benchmark_min_time=0.01 \
+    --benchmark_repetitions=1 \
     >/dev/null 2>&1
   callgrind_annotate --inclusive=yes --tree=caller "$out" >"$out.txt" 2>/dev/null
   ours=$(per_call "$out.txt" 'DecodeCompressedFrame(')

@@ -8,10 +8,12 @@ struct CaptureStream::ReadSlot {
     KS_FRAME_INFO info;
   } header{};
   std::vector<std::uint8_t> buffer;
+  bool followsFormat = false;              // sized by the stream's format, not by the caller
   HW_STREAM_REQUEST_BLOCK* srb = nullptr;  // while at the driver
   NTSTATUS status = STATUS_PENDING;
   std::vector<std::uint8_t> extension;  // the request's extension at completion
   bool atDriver = false;
+  std::uint64_t submitted = 0;  // order of submission
 };
 
 namespace {
@@ -153,6 +155,7 @@ NTSTATUS CaptureStream::SetFormat(const std::vector<std::uint8_t>& format) {
 void CaptureStream::QueueReads(ULONG count, ULONG bufferSize) {
   for (ULONG i = 0; i < count; ++i) {
     auto slot = std::make_unique<ReadSlot>();
+    slot->followsFormat = bufferSize == 0;
     slot->buffer.assign(bufferSize != 0 ? bufferSize : imageSize_, 0);
     slots_.push_back(std::move(slot));
     Submit(*slots_.back());
@@ -160,6 +163,8 @@ void CaptureStream::QueueReads(ULONG count, ULONG bufferSize) {
 }
 
 void CaptureStream::Submit(ReadSlot& slot) {
+  // A format change takes effect for every read queued after it.
+  if (slot.followsFormat && slot.buffer.size() != imageSize_) slot.buffer.assign(imageSize_, 0);
   slot.header = {};
   slot.header.header.Size = sizeof slot.header;
   slot.header.header.FrameExtent = static_cast<ULONG>(slot.buffer.size());
@@ -169,6 +174,7 @@ void CaptureStream::Submit(ReadSlot& slot) {
     std::lock_guard lock(mutex_);
     slot.atDriver = true;
     slot.status = STATUS_PENDING;
+    slot.submitted = ++submissions_;
   }
   ReadSlot* target = &slot;
   HW_STREAM_REQUEST_BLOCK* srb =
@@ -210,18 +216,23 @@ bool CaptureStream::NextFrame(CapturedFrame* frame, LONGLONG timeout) {
   frame->pictureNumber = slot->header.info.PictureNumber;
   frame->dropCount = slot->header.info.DropCount;
   frame->requestExtension = slot->extension;
-  if (open_) Submit(*slot);
+  if (open_ && requeue_) Submit(*slot);
   return true;
+}
+
+void CaptureStream::StopRequeueing() {
+  requeue_ = false;
 }
 
 bool CaptureStream::CancelOldestRead() {
   HW_STREAM_REQUEST_BLOCK* srb = nullptr;
   {
     std::lock_guard lock(mutex_);
+    std::uint64_t oldest = ~std::uint64_t{0};
     for (auto& slot : slots_) {
-      if (slot->atDriver && slot->srb != nullptr) {
+      if (slot->atDriver && slot->srb != nullptr && slot->submitted < oldest) {
         srb = slot->srb;
-        break;
+        oldest = slot->submitted;
       }
     }
   }

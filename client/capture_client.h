@@ -95,13 +95,18 @@ class CaptureStream {
   NTSTATUS ProposeFormat(const std::vector<std::uint8_t>& format);
   NTSTATUS SetFormat(const std::vector<std::uint8_t>& format);
 
-  // Queues `count` reads of `bufferSize` bytes (0: the format's image size);
-  // each read is queued again when its frame has been taken.
+  // Queues `count` reads of `bufferSize` bytes (0: the format's image size,
+  // also after a format change); each read is queued again when its frame
+  // has been taken.
   void QueueReads(ULONG count, ULONG bufferSize = 0);
   // The next completed read. False when none comes within `timeout` (100 ns
   // units: virtual time under the deterministic scheduler).
   bool NextFrame(CapturedFrame* frame, LONGLONG timeout);
-  // Cancels the oldest read still at the driver; false when none is.
+  // From now on a read taken with NextFrame is not queued again: the reads
+  // at the driver can be collected to the last.
+  void StopRequeueing();
+  // Cancels the read submitted first of those still at the driver; false
+  // when none is.
   bool CancelOldestRead();
   std::size_t ReadsAtDriver() const;
 
@@ -118,6 +123,8 @@ class CaptureStream {
   host::PortStream* stream_;
   ULONG imageSize_;
   bool open_ = true;
+  bool requeue_ = true;
+  std::uint64_t submissions_ = 0;
   std::vector<std::unique_ptr<ReadSlot>> slots_;
   mutable std::mutex mutex_;
   std::condition_variable completed_;

@@ -1,7 +1,9 @@
 // Arbitrary bytes, sizes, pairs and output forms for DecodeCompressedFrame, with
 // every buffer sized exactly: the data plus the 5 bytes of read-ahead slack,
 // the output and enlargement images as their layouts define them. Any read or
-// write outside them is a sanitizer report.
+// write outside them is a sanitizer report. The entry's fast paths are held to
+// the plain ones: the same bytes and status as the scalar transform in every
+// form, and as the plain reference decoder for planar output.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +11,9 @@
 #include <vector>
 
 #include "codec/decoder.h"
+#include "codec/frame_decoder.h"
+#include "codec/idct.h"
+#include "reference_decoder.h"
 
 namespace {
 
@@ -70,5 +75,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
       use_stride, stride, bgr, flip, output.data(), enlarge, enlarge ? work.data() : nullptr);
   if ((status & 0xFFFF) != CODEC_OK && (status & 0xFFFF) != CODEC_ERR_STREAM) __builtin_trap();
   if (odd_width && status != CODEC_ERR_STREAM) __builtin_trap();
+
+  std::vector<std::uint8_t> plain_output(output.size());
+  std::vector<std::uint8_t> plain_work(work.size());
+  const veltocam::codec::FrameArguments plain{static_cast<std::int32_t>(length),
+                                              data.data(),
+                                              width,
+                                              height,
+                                              qtable,
+                                              sampling422,
+                                              planar,
+                                              use_stride,
+                                              stride,
+                                              bgr,
+                                              flip,
+                                              plain_output.data(),
+                                              enlarge,
+                                              enlarge ? plain_work.data() : nullptr};
+  if (DecodeFrameWith(plain, veltocam::codec::InverseDctScalar) != status) __builtin_trap();
+  if (plain_output != output || plain_work != work) __builtin_trap();
+
+  if (!planar || enlarge || odd_width) return 0;
+  std::vector<std::uint8_t> reference(output.size());
+  const auto sampling =
+      sampling422 ? veltocam::codec::Sampling::k422 : veltocam::codec::Sampling::k420;
+  const auto expected = veltocam::codec::testing::ReferenceDecodePlanar(
+      data.data(), static_cast<std::int32_t>(length), width, height, qtable, sampling, flip,
+      reference.data());
+  if (expected.status != status || reference != output) __builtin_trap();
   return 0;
 }

@@ -22,6 +22,11 @@ void SimulatedCamera::SetFirmwareVersion(const std::array<UCHAR, 5>& version) {
   firmware_.SetFirmwareVersion(version);
 }
 
+void SimulatedCamera::PressSnapshotButton() {
+  std::lock_guard lock(mutex_);
+  firmware_.PressSnapshotButton();
+}
+
 void SimulatedCamera::SetAnswerDelay(std::int64_t delay) {
   std::lock_guard lock(mutex_);
   answerDelay_ = delay;

@@ -11,7 +11,8 @@
 // Fault switches: firmware faults (never idle, event never raised or never
 // cleared, read-back mismatches, stalled requests) through WithFirmware;
 // old firmware with SetFirmwareVersion({1, ...}); late or missing answers
-// through SetAnswerDelay / SetNeverAnswer; disappearing with Unplug.
+// through SetAnswerDelay / SetNeverAnswer; disappearing with Unplug. The
+// user's hand: PressSnapshotButton.
 //
 // Thread-safe: the bus may call it from its dispatcher thread while a
 // program reads what it received.
@@ -38,6 +39,9 @@ class SimulatedCamera : public host::UsbDeviceModel {
   // registers, the snapshot button...
   void WithFirmware(const std::function<void(CameraFirmware&)>& change);
   void SetFirmwareVersion(const std::array<UCHAR, 5>& version);
+  // The user presses the camera's snapshot button: the next status read
+  // (vendor request 0x04) reports it, once.
+  void PressSnapshotButton();
 
   // Every vendor answer comes this late (100 ns units; 0 = at once).
   void SetAnswerDelay(std::int64_t delay);

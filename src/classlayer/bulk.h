@@ -94,6 +94,10 @@ void ReceiveWriteRequest(HW_STREAM_REQUEST_BLOCK* srb);
 // When the channel streams, its data pipe is free and a read is queued: the
 // read becomes Current and one transfer fills it. Any level up to dispatch.
 NTSTATUS StartBulkRead(ClassDevice* device, Channel* channel);
+// The head of the read queue becomes Current, told to the device layer as a
+// new frame; *length is what the transfer may fill. Null when a read is
+// already Current or none waits.
+FrameRequest* TakeBulkRead(ClassDevice* device, Channel* channel, ULONG* length);
 // The transfer that fills a read ended: hands the read to the frame
 // completion work (success) or completes it with the status.
 void FinishBulkRead(BulkTransferRecord* transfer, NTSTATUS status);

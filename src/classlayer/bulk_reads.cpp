@@ -42,25 +42,10 @@ void QueueFailedRead(Channel* channel, FrameRequest* request, NTSTATUS status) {
 }
 
 bool ReadsMayStart(const ClassDevice* device, const Channel* channel) {
-  return channel->PipeKind == kPipeKindBulk && channel->Streaming &&
+  // After an error the reads wait for the recovery to reset the pipe.
+  return channel->PipeKind == kPipeKindBulk && channel->Streaming && channel->ErrorFlag == 0 &&
          (channel->StateFlags & (kChannelStopping | kChannelAwaitingIdle)) == 0 &&
          device->BulkPauseCount == 0 && device->DeviceState != kDeviceRemoved && !device->Removed;
-}
-
-// The head of the read queue becomes Current; null when a read is already
-// being filled or none waits.
-FrameRequest* TakeNextRead(Channel* channel) {
-  FrameRequest* request = nullptr;
-  KIRQL oldIrql;
-  KeAcquireSpinLock(&channel->CurrentLock, &oldIrql);
-  if (channel->Current == nullptr) {
-    if (LIST_ENTRY* entry = ExInterlockedRemoveHeadList(&channel->ReadQueue, &channel->QueueLock)) {
-      request = CONTAINING_RECORD(entry, FrameRequest, Link);
-      channel->Current = request;
-    }
-  }
-  KeReleaseSpinLock(&channel->CurrentLock, oldIrql);
-  return request;
 }
 
 // Current stops being the request; false when it was not.
@@ -75,19 +60,36 @@ bool ReleaseCurrent(Channel* channel, FrameRequest* request) {
 
 }  // namespace
 
+FrameRequest* TakeBulkRead(ClassDevice* device, Channel* channel, ULONG* length) {
+  FrameRequest* request = nullptr;
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&channel->CurrentLock, &oldIrql);
+  if (channel->Current == nullptr) {
+    if (LIST_ENTRY* entry = ExInterlockedRemoveHeadList(&channel->ReadQueue, &channel->QueueLock)) {
+      request = CONTAINING_RECORD(entry, FrameRequest, Link);
+      channel->Current = request;
+      request->Drop = 0;
+      request->BytesWritten = request->NumberOfPackets = request->ActualRawFrameLength = 0;
+      request->FrameLength = request->RawBufferLength;
+      // Under the lock, as in the packet walk: a cancel cannot complete the
+      // read while the device layer is told of its frame.
+      CallNewFrame(device, FrameContextOf(request), channel->StreamNumber, &request->FrameLength);
+      // The device layer may shorten the read, never make it outgrow the buffer.
+      *length = request->FrameLength < request->RawBufferLength ? request->FrameLength
+                                                                : request->RawBufferLength;
+    }
+  }
+  KeReleaseSpinLock(&channel->CurrentLock, oldIrql);
+  return request;
+}
+
 NTSTATUS StartBulkRead(ClassDevice* device, Channel* channel) {
   if (!ReadsMayStart(device, channel) || BulkTransferPending(device, channel->DataPipe)) {
     return STATUS_SUCCESS;
   }
-  FrameRequest* request = TakeNextRead(channel);
+  ULONG length = 0;
+  FrameRequest* request = TakeBulkRead(device, channel, &length);
   if (request == nullptr) return STATUS_SUCCESS;
-  request->Drop = 0;
-  request->BytesWritten = request->NumberOfPackets = request->ActualRawFrameLength = 0;
-  request->FrameLength = request->RawBufferLength;
-  CallNewFrame(device, FrameContextOf(request), channel->StreamNumber, &request->FrameLength);
-  // The device layer may shorten the read, never make it outgrow the buffer.
-  const ULONG length = request->FrameLength < request->RawBufferLength ? request->FrameLength
-                                                                       : request->RawBufferLength;
   const TransferArgs args{
       channel, request, request->RawBuffer, length, channel->DataPipe, nullptr, nullptr, 0, 0};
   bool sent;
@@ -119,6 +121,9 @@ void FinishBulkRead(BulkTransferRecord* t, NTSTATUS status) {
   } else if (NT_SUCCESS(status)) {
     request->ActualRawFrameLength = request->BytesWritten = t->Total;
     request->NumberOfPackets = 0;
+    // Counted as the packet walk counts a finished frame, so that the drop
+    // count shows only the frames that found no read.
+    ++channel->FramesCompleted;
     QueueFrameCompletion(channel, request, FALSE);
     StartBulkRead(t->Device, channel);
   } else {

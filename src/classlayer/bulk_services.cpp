@@ -61,23 +61,13 @@ bool IsIdlePipeOfType(ClassDevice* device, ULONG pipeIndex, UCHAR type) {
 NTSTATUS TakeReadFor(ClassDevice* device, ULONG pipeIndex, TransferArgs* args) {
   for (Channel* channel : device->Channel) {
     if (channel == nullptr || channel->DataPipe != static_cast<LONG>(pipeIndex)) continue;
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&channel->CurrentLock, &oldIrql);
-    LIST_ENTRY* entry = channel->Current == nullptr
-                            ? ExInterlockedRemoveHeadList(&channel->ReadQueue, &channel->QueueLock)
-                            : nullptr;
-    FrameRequest* request =
-        entry != nullptr ? CONTAINING_RECORD(entry, FrameRequest, Link) : nullptr;
-    if (request != nullptr) channel->Current = request;
-    KeReleaseSpinLock(&channel->CurrentLock, oldIrql);
+    ULONG length = 0;
+    FrameRequest* request = TakeBulkRead(device, channel, &length);
     if (request == nullptr) return STATUS_INVALID_PARAMETER;
-    request->FrameLength = request->RawBufferLength;
-    CallNewFrame(device, FrameContextOf(request), channel->StreamNumber, &request->FrameLength);
     args->Channel = channel;
     args->Request = request;
     args->Buffer = request->RawBuffer;
-    args->Length = request->FrameLength < request->RawBufferLength ? request->FrameLength
-                                                                   : request->RawBufferLength;
+    args->Length = length;
     return STATUS_SUCCESS;
   }
   return STATUS_INVALID_PARAMETER;

@@ -40,6 +40,8 @@ void ReadRequestTimeout(HW_STREAM_REQUEST_BLOCK* srb);
 void CompleteCancelledRead(Channel* channel, FrameRequest* request);
 // Completes every request waiting in the channel's read queue as cancelled.
 void CancelQueuedReads(Channel* channel);
+// Completes every read the channel holds, queued or being filled, as cancelled.
+void CancelChannelReads(Channel* channel);
 
 // Stream time of the channel's master clock; 0 without one.
 LONGLONG GetStreamTime(HW_STREAM_REQUEST_BLOCK* srb, Channel* channel);

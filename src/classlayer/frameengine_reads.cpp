@@ -1,5 +1,8 @@
 // Read requests: arrival, queueing with their raw buffers, cancellation and
-// time-out.
+// time-out. A stream served by a bulk pipe starts the transfer that fills a
+// read as soon as one is queued.
+#include "classlayer/bulk.h"
+#include "classlayer/callback_calls.h"
 #include "classlayer/frameengine.h"
 #include "classlayer/recovery.h"
 
@@ -31,6 +34,26 @@ bool RemoveFromQueue(Channel* channel, FrameRequest* request) {
   return found;
 }
 
+// Under CurrentLock, for the read being filled; true when it is to be
+// completed here. An isochronous read owns only its raw buffer. A bulk read
+// is written to by its transfer: that is cancelled, and completes the read
+// once it is back.
+bool CancelCurrentRead(Channel* channel, FrameRequest* request) {
+  if (channel->PipeKind == kPipeKindBulk) {
+    ClassDevice* device = channel->Device;
+    const bool transferCompletes = CancelBulkRead(channel, request);
+    if (!channel->NoRawProcessing) {
+      // The device layer forgets the frame it was told of.
+      CallProcessRawFrame(device, FrameContextOf(request), nullptr, 0, nullptr, 0, 0, nullptr, 0,
+                          channel->StreamNumber);
+    }
+    if (transferCompletes) return false;
+  }
+  ReleaseRawBuffer(channel, request);
+  channel->Current = nullptr;
+  return true;
+}
+
 }  // namespace
 
 void ReceiveReadRequest(HW_STREAM_REQUEST_BLOCK* srb) {
@@ -40,6 +63,10 @@ void ReceiveReadRequest(HW_STREAM_REQUEST_BLOCK* srb) {
     BOOLEAN handled = FALSE;
     channel->DeviceDataHandler(srb, &handled);
     if (handled) return;
+  }
+  if (srb->Command == SRB_WRITE_DATA) {
+    ReceiveWriteRequest(srb);
+    return;
   }
   if (channel->StreamState == KSSTATE_STOP) {
     CompleteStreamRequest(srb, STATUS_SUCCESS);
@@ -65,7 +92,11 @@ void ReceiveReadRequest(HW_STREAM_REQUEST_BLOCK* srb) {
   srb->TimeoutCounter = srb->TimeoutOriginal =
       channel->StreamNumber == 0 ? kVideoReadTimeoutSeconds : kStillReadTimeoutSeconds;
   NTSTATUS status = QueueReadRequest(device, channel, request);
-  if (!NT_SUCCESS(status)) CompleteStreamRequest(srb, status);
+  if (!NT_SUCCESS(status)) {
+    CompleteStreamRequest(srb, status);
+  } else if (channel->PipeKind == kPipeKindBulk && !channel->Virtual) {
+    StartBulkRead(device, channel);
+  }
 }
 
 NTSTATUS QueueReadRequest(ClassDevice*, Channel* channel, FrameRequest* request) {
@@ -97,13 +128,7 @@ void CancelReadRequest(HW_STREAM_REQUEST_BLOCK* srb) {
   bool found = false;
   KIRQL oldIrql;
   KeAcquireSpinLock(&channel->CurrentLock, &oldIrql);
-  if (channel->Current == request) {
-    // An isochronous request being filled owns only its raw buffer; nothing
-    // else refers to it once it is no longer current.
-    ReleaseRawBuffer(channel, request);
-    channel->Current = nullptr;
-    found = true;
-  }
+  if (channel->Current == request) found = CancelCurrentRead(channel, request);
   KeReleaseSpinLock(&channel->CurrentLock, oldIrql);
 
   if (!found && RemoveFromQueue(channel, request)) {
@@ -126,6 +151,16 @@ void CancelQueuedReads(Channel* channel) {
   }
 }
 
+void CancelChannelReads(Channel* channel) {
+  CancelQueuedReads(channel);
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&channel->CurrentLock, &oldIrql);
+  FrameRequest* current = channel->Current;
+  channel->Current = nullptr;
+  KeReleaseSpinLock(&channel->CurrentLock, oldIrql);
+  if (current != nullptr) CompleteCancelledRead(channel, current);
+}
+
 void ReadRequestTimeout(HW_STREAM_REQUEST_BLOCK* srb) {
   const bool dataRequest = (srb->Flags & SRB_HW_FLAGS_STREAM_REQUEST) != 0 &&
                            (srb->Flags & SRB_HW_FLAGS_DATA_TRANSFER) != 0 &&
@@ -133,9 +168,11 @@ void ReadRequestTimeout(HW_STREAM_REQUEST_BLOCK* srb) {
   if (dataRequest) {
     Channel* channel = ChannelOf(srb);
     ClassDevice* device = channel->Device;
-    const bool eligible = device->DeviceState == kDeviceStarted && channel->StreamNumber <= 1 &&
-                          channel->StreamState == KSSTATE_RUN && !channel->Virtual &&
-                          !channel->StoppedByClient && channel->PipeKind == kPipeKindIsochronous;
+    const bool eligible =
+        device->DeviceState == kDeviceStarted && channel->StreamNumber <= 1 &&
+        channel->StreamState == KSSTATE_RUN && !channel->Virtual && !channel->StoppedByClient &&
+        (channel->PipeKind == kPipeKindIsochronous ||
+         (channel->PipeKind == kPipeKindBulk && BulkTransferPending(device, channel->DataPipe)));
     if (eligible) QueueChannelReset(device, channel, static_cast<FrameRequest*>(srb->SRBExtension));
   }
   srb->TimeoutCounter = srb->TimeoutOriginal;

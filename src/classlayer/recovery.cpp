@@ -1,5 +1,6 @@
 #include "classlayer/recovery.h"
 
+#include "classlayer/bulk.h"
 #include "classlayer/callback_calls.h"
 #include "classlayer/frameengine.h"
 #include "classlayer/streams.h"
@@ -24,8 +25,12 @@ void ArmWatchdog(Channel* channel) {
   KeSetTimer(&channel->WatchdogTimer, due, &channel->WatchdogDpc);
 }
 
-bool TransfersIdle(const Channel* channel) {
+bool TransfersIdle(ClassDevice* device, const Channel* channel) {
   if (channel->Virtual) return true;
+  // A bulk read's transfer writes into the read until it is back.
+  if (channel->PipeKind == kPipeKindBulk && BulkTransferPending(device, channel->DataPipe)) {
+    return false;
+  }
   for (const TransferSet& set : channel->Transfers) {
     if (set.PendingCount != 0) return false;
   }
@@ -104,7 +109,7 @@ void WatchdogTimerDpc(KDPC*, PVOID context, PVOID, PVOID) {
   const bool removed = device->Removed != 0;
   const bool busy = channel->ErrorFlag != 0 ||
                     HasStateFlags(channel, kChannelStopping | kChannelAwaitingIdle) || removed;
-  if (busy && channel->Streaming && TransfersIdle(channel)) {
+  if (busy && channel->Streaming && TransfersIdle(device, channel)) {
     const bool stopping = HasStateFlags(channel, kChannelStopping);
     if (channel->ErrorFlag != 0 && !removed && !stopping) {
       QueueChannelReset(device, channel, nullptr);
@@ -142,6 +147,19 @@ bool QueueChannelReset(ClassDevice* device, Channel* channel, FrameRequest* requ
   return true;
 }
 
+namespace {
+
+// An isochronous channel always; a bulk one when its transfer hangs, or when
+// the watchdog saw a transfer fail: the pipe may be halted, and its reads
+// wait for the reset.
+bool NeedsRestart(ClassDevice* device, const Channel* channel, const FrameRequest* request) {
+  if (channel->PipeKind == kPipeKindIsochronous) return true;
+  return channel->PipeKind == kPipeKindBulk &&
+         (request == nullptr || BulkTransferPending(device, channel->DataPipe));
+}
+
+}  // namespace
+
 void ChannelResetWork(PVOID context) {
   auto* item = static_cast<ResetWorkItem*>(context);
   Channel* channel = item->Channel;
@@ -153,7 +171,7 @@ void ChannelResetWork(PVOID context) {
     const NTSTATUS result = GetPortStatus(device, &port);
     if (NT_SUCCESS(result) && (port & USBD_PORT_CONNECTED) == 0) {
       device->Removed = 1;
-    } else if (channel->PipeKind == kPipeKindIsochronous) {
+    } else if (NeedsRestart(device, channel, item->Request)) {
       ResetAndRestart(device, channel, result, port);
     }
   }
@@ -162,43 +180,66 @@ void ChannelResetWork(PVOID context) {
   ExFreePool(item);
 }
 
+namespace {
+
+// Waits, 8 s at most, for the watchdog to see every transfer back. Only a
+// streaming channel has transfers out, and only for one does the watchdog
+// answer.
+NTSTATUS AwaitTransfersIdle(Channel* channel) {
+  if (!channel->Streaming) return STATUS_SUCCESS;
+  KeClearEvent(&channel->ResetEvent);
+  SetStateFlags(channel, kChannelAwaitingIdle);
+  CancelResubmission(channel);
+  KeFlushQueuedDpcs();
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = kIdleWaitTimeout;
+  if (KeWaitForSingleObject(&channel->ResetEvent, Executive, KernelMode, FALSE, &timeout) ==
+      STATUS_TIMEOUT) {
+    ClearStateFlags(channel, kChannelAwaitingIdle);
+    return STATUS_TIMEOUT;
+  }
+  return STATUS_SUCCESS;
+}
+
+// The camera restarted and the transfers resubmitted on a streaming channel.
+NTSTATUS RestartChannel(ClassDevice* device, Channel* channel) {
+  const ULONG stream = channel->StreamNumber;
+  NTSTATUS status = CallStopCapture(device, stream);
+  if (NT_SUCCESS(status)) status = CallStartCapture(device, stream);
+  if (!NT_SUCCESS(status)) return status;
+  channel->SyncPipe = device->SyncPipeIndex;
+  if (stream == device->IsoDataStream) {
+    channel->DataPipe = device->IsoDataPipeIndex;
+    channel->PipeKind = kPipeKindIsochronous;
+    StartIsoStreaming(device, channel, TRUE);
+  } else if (stream == device->BulkDataStream) {
+    channel->DataPipe = device->BulkDataPipeIndex;
+    channel->PipeKind = kPipeKindBulk;
+    channel->Streaming = 1;
+    StartBulkRead(device, channel);
+  }
+  return status;
+}
+
+}  // namespace
+
 NTSTATUS ResetAndRestart(ClassDevice* device, Channel* channel, NTSTATUS portStatusResult,
                          ULONG portStatus) {
   AcquireChannelLock(device);
+  // A recovery that comes after close gave the channel up (a read's time-out
+  // racing the close) finds its watchdog stopped and its transfers freed:
+  // there is nothing left to recover.
+  if (!channel->Prepared) {
+    ReleaseChannelLock(device);
+    return STATUS_SUCCESS;
+  }
   if (NT_SUCCESS(portStatusResult) && (portStatus & USBD_PORT_ENABLED) == 0) ResetPort(device);
 
   NTSTATUS status = AbortChannelPipes(device, channel);
+  if (NT_SUCCESS(status)) status = AwaitTransfersIdle(channel);
   if (NT_SUCCESS(status)) {
-    KeClearEvent(&channel->ResetEvent);
-    SetStateFlags(channel, kChannelAwaitingIdle);
-    CancelResubmission(channel);
-    KeFlushQueuedDpcs();
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = kIdleWaitTimeout;
-    if (KeWaitForSingleObject(&channel->ResetEvent, Executive, KernelMode, FALSE, &timeout) ==
-        STATUS_TIMEOUT) {
-      ClearStateFlags(channel, kChannelAwaitingIdle);
-      status = STATUS_TIMEOUT;
-    } else {
-      status = ResetChannelPipes(device, channel);
-      const ULONG stream = channel->StreamNumber;
-      if (channel->Streaming && NT_SUCCESS(status)) {
-        status = CallStopCapture(device, stream);
-        if (NT_SUCCESS(status)) status = CallStartCapture(device, stream);
-        if (NT_SUCCESS(status)) {
-          channel->SyncPipe = device->SyncPipeIndex;
-          if (stream == device->IsoDataStream) {
-            channel->DataPipe = device->IsoDataPipeIndex;
-            channel->PipeKind = kPipeKindIsochronous;
-            StartIsoStreaming(device, channel, TRUE);
-          } else if (stream == device->BulkDataStream) {
-            channel->DataPipe = device->BulkDataPipeIndex;
-            channel->PipeKind = kPipeKindBulk;
-            channel->Streaming = 1;
-          }
-        }
-      }
-    }
+    status = ResetChannelPipes(device, channel);
+    if (channel->Streaming && NT_SUCCESS(status)) status = RestartChannel(device, channel);
   }
   ReleaseChannelLock(device);
   return status;

@@ -29,7 +29,8 @@ void StopByClient(ClassDevice* device, Channel* channel) {
 
 // Brings the port, the pipes and the camera back and resubmits the
 // transfers. A stream that is not in the run state only has its camera
-// restarted: its transfers start when it runs.
+// restarted: its transfers start when it runs. Transfers already out (a
+// stream the client started meanwhile) are not sent a second time.
 void RestartByClient(ClassDevice* device, Channel* channel) {
   AcquireChannelLock(device);
   channel->StoppedByClient = 0;
@@ -42,7 +43,9 @@ void RestartByClient(ClassDevice* device, Channel* channel) {
   channel->SyncPipe = device->SyncPipeIndex;
   channel->DataPipe = device->IsoDataPipeIndex;
   channel->PipeKind = kPipeKindIsochronous;
-  if (channel->StreamState == KSSTATE_RUN) StartIsoStreaming(device, channel, TRUE);
+  if (channel->StreamState == KSSTATE_RUN && !channel->Streaming) {
+    StartIsoStreaming(device, channel, TRUE);
+  }
   ReleaseChannelLock(device);
 }
 

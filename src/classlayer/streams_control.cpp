@@ -32,26 +32,26 @@ NTSTATUS SetStreamState(ClassDevice* device, Channel* channel, ULONG state) {
   if (channel->StreamNumber == 1 && channel->Virtual && device->Channel[0] == nullptr) {
     return STATUS_INVALID_PARAMETER;
   }
-  NTSTATUS status = STATUS_SUCCESS;
+  if (state > KSSTATE_RUN) return STATUS_NOT_IMPLEMENTED;  // not a state: the one in force stays
+  const ULONG previous = channel->StreamState;
+  // The state is in force before the transfers follow it, so that a restart
+  // of the pipes meanwhile (pipe control, power-up) finds the stream's state.
+  channel->StreamState = state;
   switch (state) {
     case KSSTATE_STOP:
-      if (channel->Streaming) status = StopStreaming(device, channel);
-      break;
-    case KSSTATE_ACQUIRE:
-      break;
+      if (channel->Streaming) return StopStreaming(device, channel);
+      // Nothing streams (never run, or held stopped by the device layer):
+      // the reads still waiting come back now, not at close.
+      CancelChannelReads(channel);
+      return STATUS_SUCCESS;
     case KSSTATE_PAUSE:
-      if (channel->StreamState == KSSTATE_STOP || channel->StreamState == KSSTATE_ACQUIRE) {
-        RebaseFrameCounters(channel);
-      }
-      break;
+      if (previous == KSSTATE_STOP || previous == KSSTATE_ACQUIRE) RebaseFrameCounters(channel);
+      return STATUS_SUCCESS;
     case KSSTATE_RUN:
-      if (!channel->Streaming) status = StartStreaming(device, channel);
-      break;
+      return channel->Streaming ? STATUS_SUCCESS : StartStreaming(device, channel);
     default:
-      return STATUS_NOT_IMPLEMENTED;  // not a state: the one in force stays
+      return STATUS_SUCCESS;  // acquire
   }
-  channel->StreamState = state;
-  return status;
 }
 
 NTSTATUS HandleControlRequest(ClassDevice* device, Channel* channel, HW_STREAM_REQUEST_BLOCK* srb) {

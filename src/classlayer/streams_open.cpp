@@ -139,17 +139,6 @@ void UnprepareChannel(ClassDevice* device, Channel* channel, ULONG stream) {
   ReleaseChannelLock(device);
 }
 
-// Completes every read the channel still holds, queued or being filled.
-void CancelChannelReads(Channel* channel) {
-  CancelQueuedReads(channel);
-  KIRQL oldIrql;
-  KeAcquireSpinLock(&channel->CurrentLock, &oldIrql);
-  FrameRequest* current = channel->Current;
-  channel->Current = nullptr;
-  KeReleaseSpinLock(&channel->CurrentLock, oldIrql);
-  if (current != nullptr) CompleteCancelledRead(channel, current);
-}
-
 void WaitUntil(const LONG volatile* value, LONG wanted) {
   LARGE_INTEGER step;
   step.QuadPart = kCloseWaitStep;

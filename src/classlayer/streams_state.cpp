@@ -1,5 +1,6 @@
 // Starting and stopping a channel's transfers: the run state resets the pipes
-// and submits both transfer sets; a stop aborts the pipes and waits for the
+// and submits both transfer sets (a bulk channel starts filling its reads); a
+// stop aborts the pipes or cancels the bulk transfer and waits for the
 // watchdog to see every transfer back.
 #include "classlayer/bulk.h"
 #include "classlayer/frameengine.h"
@@ -10,6 +11,9 @@ namespace {
 
 NTSTATUS StartLocked(ClassDevice* device, Channel* channel) {
   if (channel->Streaming) return STATUS_UNSUCCESSFUL;
+  // Held stopped by the device layer or a power-down, the camera is not
+  // capturing: the restart starts the transfers of a stream in the run state.
+  if (channel->StoppedByClient) return STATUS_SUCCESS;
   if (channel->Virtual) {
     const Channel* video = device->Channel[0];
     if (video == nullptr || !video->Streaming) return STATUS_UNSUCCESSFUL;
@@ -18,6 +22,7 @@ NTSTATUS StartLocked(ClassDevice* device, Channel* channel) {
   }
   if (channel->PipeKind == kPipeKindBulk) {
     channel->Streaming = 1;  // the bulk service fills the reads from now on
+    StartBulkRead(device, channel);
     return STATUS_SUCCESS;
   }
   const NTSTATUS status = ResetChannelPipes(device, channel);
@@ -47,8 +52,10 @@ NTSTATUS StopLocked(ClassDevice* device, Channel* channel) {
       CancelResubmission(channel);
       KeFlushQueuedDpcs();
       status = AbortChannelPipes(device, channel);
-    } else if (channel->PipeKind == kPipeKindBulk && channel->Current != nullptr) {
-      return BulkCancel(DeviceContextOf(device), static_cast<ULONG>(channel->DataPipe));
+    } else if (channel->PipeKind == kPipeKindBulk) {
+      // The read being filled goes back to its queue once its transfer is
+      // back; the watchdog then ends the reads as for any stop.
+      status = CancelBulkTransfer(device, channel->DataPipe, FALSE);
     }
   }
   AwaitStop(channel);

@@ -16,9 +16,9 @@ NTSTATUS WatchSnapshotButton(PVOID deviceContext, const ServiceInterface* servic
   if (services == nullptr || services->Version == 0 || services->InterruptWait == nullptr) {
     return STATUS_NOT_SUPPORTED;
   }
+  // The pipe types are the bus driver's answer to the selection, which only
+  // the class layer keeps: it refuses every pipe that is not an interrupt pipe.
   const ULONG pipes = context->Interface != nullptr ? context->Interface->NumberOfPipes : 0;
-  // The class layer knows the pipe types; it refuses every pipe that is not
-  // an interrupt pipe.
   for (ULONG pipe = 0; pipe < pipes; ++pipe) {
     const NTSTATUS status = services->InterruptWait(deviceContext, pipe, ButtonReport,
                                                     sizeof ButtonReport, nullptr, nullptr, 1);
@@ -29,4 +29,12 @@ NTSTATUS WatchSnapshotButton(PVOID deviceContext, const ServiceInterface* servic
     }
   }
   return STATUS_NO_MATCH;
+}
+
+void WatchButtonPipe(PVOID deviceContext) {
+  auto* context = static_cast<DeviceContext*>(deviceContext);
+  // The shipped camera has no interrupt pipe: every pipe is refused, nothing starts.
+  if (context->Services.Version != 0 && context->Services.InterruptWait != nullptr) {
+    WatchSnapshotButton(deviceContext, &context->Services);
+  }
 }

@@ -10,3 +10,7 @@
 // pipe. STATUS_NO_MATCH when the interface has none (the shipped camera),
 // STATUS_NOT_SUPPORTED without the service interface.
 NTSTATUS WatchSnapshotButton(PVOID deviceContext, const ServiceInterface* services);
+// At initialisation complete, once the service interface is known: watches
+// the button when the interface offers InterruptWait and the camera has an
+// interrupt pipe; otherwise nothing is started.
+void WatchButtonPipe(PVOID deviceContext);

@@ -124,8 +124,9 @@ NTSTATUS QueryDword(DeviceContext*, const WCHAR* keyPath, const char* valueName,
 
 NTSTATUS WriteDword(const WCHAR* keyPath, const char* valueName, ULONG value) {
   WCHAR name[kNameCapacity];
-  Widen(valueName, name);
-  return RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, keyPath, name, REG_DWORD, &value,
+  if (valueName != nullptr) Widen(valueName, name);
+  return RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, keyPath,
+                               valueName != nullptr ? name : nullptr, REG_DWORD, &value,
                                sizeof value);
 }
 

@@ -10,7 +10,8 @@
 // returned: no default is applied here.
 NTSTATUS QueryDword(DeviceContext* context, const WCHAR* keyPath, const char* valueName,
                     ULONG* result);
-// Writes one REG_DWORD under an existing key.
+// Writes one REG_DWORD under an existing key; a null name is the key's
+// unnamed default value.
 NTSTATUS WriteDword(const WCHAR* keyPath, const char* valueName, ULONG value);
 
 // The store's name of a configurable command ("SetQtable", ...).

@@ -131,6 +131,9 @@ struct DeviceContext {
   DEVICE_OBJECT* LowerDeviceObject;
   UCHAR StreamOpen;
   ServiceInterface Services;
+  // Bit i set: ProcAmpValue[i] holds a value that was restored or set, so it
+  // may be saved; a zero-filled slot is never written to the store.
+  UCHAR ProcAmpValueKnown;
 };
 
 // FrameValid is written by the packet path at DISPATCH_LEVEL and tested and

@@ -4,6 +4,7 @@
 #include "control/devicecontext.h"
 #include "control/identification.h"
 #include "control/streaming.h"
+#include "driver/device_callbacks.h"
 #include "driver/stream_callbacks.h"
 #include "pipeline/packets.h"
 #include "pipeline/rawframe.h"
@@ -35,7 +36,7 @@ NTSTATUS ConfigureBasic(DEVICE_OBJECT* bus, PVOID context,
 }
 
 constexpr DeviceCallbackTable kExtended = {0,
-                                           Initialize,
+                                           InitializeAndLoadSettings,
                                            UnInitialize,
                                            ProcessPacket,
                                            NewFrame,
@@ -49,7 +50,7 @@ constexpr DeviceCallbackTable kExtended = {0,
                                            FreeBandwidth};
 
 constexpr BasicCallbackTable kBasic = {0,
-                                       Initialize,
+                                       InitializeAndLoadSettings,
                                        UnInitialize,
                                        ProcessPacketBasic,
                                        NewFrameBasic,

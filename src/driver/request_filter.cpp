@@ -1,9 +1,11 @@
 #include "driver/request_filter.h"
 
 #include "classlayer/device_layer_services.h"
+#include "control/buttonpipe.h"
 #include "control/devicecontext.h"
 #include "driver/callback_tables.h"
 #include "properties/formats.h"
+#include "properties/properties.h"
 
 namespace {
 
@@ -23,18 +25,19 @@ void Complete(HW_STREAM_REQUEST_BLOCK* srb, NTSTATUS status) {
   StreamClassDeviceNotification(DeviceRequestComplete, srb->HwDeviceExtension, srb);
 }
 
-// The device property sets the stream information announces; none yet.
+// The device property sets the stream information announces.
 void SetDevicePropertySets(HW_STREAM_HEADER* header) {
-  header->NumDevPropArrayEntries = 0;
-  header->DevicePropertiesArray = nullptr;
+  header->NumDevPropArrayEntries = kDevicePropertySetCount;
+  header->DevicePropertiesArray = kDevicePropertySets;
 }
 
-// Device property requests go to the class layer, which does not answer them.
-void GetDeviceProperty(HW_STREAM_REQUEST_BLOCK* srb) {
-  PassToClassLayer(srb);
-}
-void SetDeviceProperty(HW_STREAM_REQUEST_BLOCK* srb) {
-  PassToClassLayer(srb);
+// The property handler leaves its outcome in the request, which completes
+// with it (a request no handler serves keeps the port's status).
+void DeviceProperty(HW_STREAM_REQUEST_BLOCK* srb, BOOLEAN isSet) {
+  DEVICE_OBJECT* bus = nullptr;
+  auto* context = static_cast<DeviceContext*>(ClassReceiveDevicePacket(srb, nullptr, &bus, 0));
+  DevicePropertyRequest(isSet, bus, context, srb);
+  Complete(srb, srb->Status);
 }
 
 void GetStreamInfo(HW_STREAM_REQUEST_BLOCK* srb) {
@@ -95,10 +98,10 @@ void FilterDeviceRequest(HW_STREAM_REQUEST_BLOCK* srb) {
       OpenStreamRequest(srb);
       break;
     case SRB_GET_DEVICE_PROPERTY:
-      GetDeviceProperty(srb);
+      DeviceProperty(srb, FALSE);
       break;
     case SRB_SET_DEVICE_PROPERTY:
-      SetDeviceProperty(srb);
+      DeviceProperty(srb, TRUE);
       break;
     case SRB_INITIALIZE_DEVICE:
       InitializeDeviceRequest(srb);
@@ -108,6 +111,7 @@ void FilterDeviceRequest(HW_STREAM_REQUEST_BLOCK* srb) {
       break;
     case SRB_INITIALIZATION_COMPLETE:
       ObtainServiceInterface(ContextOf(srb));
+      WatchButtonPipe(ContextOf(srb));
       Complete(srb, STATUS_SUCCESS);
       break;
     default:

@@ -6,6 +6,7 @@
 #include "pipeline/exposure.h"
 #include "pipeline/reorderscale.h"
 #include "properties/persistence.h"
+#include "properties/properties.h"
 
 NTSTATUS AllocateBandwidth(DEVICE_OBJECT* bus, PVOID deviceContext, ULONG* rawFrameLength,
                            KSDATAFORMAT* format, ULONG streamNumber) {
@@ -15,8 +16,11 @@ NTSTATUS AllocateBandwidth(DEVICE_OBJECT* bus, PVOID deviceContext, ULONG* rawFr
     return STATUS_SUCCESS;
   }
   if (!BeginStreamStart(context)) return STATUS_UNSUCCESSFUL;
-  const NTSTATUS status =
-      StartCameraForFormat(context, format, LoadStreamSettings(bus, context), rawFrameLength);
+  const NTSTATUS settings = LoadStreamSettings(bus, context);
+  // The custom set's identifier may change with every stream.
+  if (NT_SUCCESS(settings)) LoadCustomPropertyGuid(context);
+  NTSTATUS status = StartCameraForFormat(context, format, settings, rawFrameLength);
+  if (NT_SUCCESS(settings) && NT_SUCCESS(status)) status = RestoreProcAmpSettings(context);
 
   context->FirstFrameDone = 0;
   PrepareDecoderTables();
@@ -39,6 +43,8 @@ NTSTATUS StopCapture(DEVICE_OBJECT*, PVOID deviceContext, ULONG streamNumber) {
 NTSTATUS RestoreState(DEVICE_OBJECT* bus, PVOID deviceContext) {
   auto* context = static_cast<DeviceContext*>(deviceContext);
   BeginCameraRestore(context);
-  if (NT_SUCCESS(LoadStreamSettings(bus, context))) ReviveCamera(context);
+  if (!NT_SUCCESS(LoadStreamSettings(bus, context))) return STATUS_SUCCESS;
+  LoadCustomPropertyGuid(context);
+  if (ReviveCamera(context)) RestoreProcAmpSettings(context);
   return STATUS_SUCCESS;
 }

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "classlayer/device_events.h"
+#include "classlayer/recovery.h"
+#include "classlayer/streams.h"
 #include "classlayer/usbconfig.h"
 #include "classlayer/usbrequests.h"
 #include "control/buttonpipe.h"
@@ -47,6 +49,8 @@ class BulkTest : public FrameEngineTest {
     channel_->DataPipe = kBulkInPipe;
   }
   void TearDown() override {
+    // No transfer may come back after the fixture's device is gone.
+    ReleaseBulkTransfers(ext_.device());
     host::RunUntilIdle();
     FrameEngineTest::TearDown();
     ClassDevice* dev = ext_.device();
@@ -251,6 +255,16 @@ TEST_F(BulkTest, CancelEndsATransferTheDeviceNeverAnswers) {
 
 TEST_F(BulkTest, AnAlternateSettingChangePausesTransfersAndStartsThemAgainOnTheNewPipes) {
   InstallCallbackTable(Context(), &table_, kCallbackTableVersion, kDeviceEvents);
+  // The bus may ask the device as soon as a transfer is sent, so the device
+  // holds its data back until the restarted transfers are in place.
+  bool live = false;
+  bool reported = false;
+  device_.onIn = [&](UCHAR endpoint, std::span<UCHAR> buffer) {
+    if (!live || (endpoint == testing::kInterruptIn && reported)) return UsbReply::WaitForData();
+    reported = reported || endpoint == testing::kInterruptIn;
+    buffer[0] = 7;
+    return UsbReply::Done(1);
+  };
   UCHAR report[8] = {};
   std::vector<UCHAR> data(128);
   ASSERT_EQ(InterruptWait(Context(), kInterruptPipe, report, 8, Completions::Record, &done_, 1),
@@ -275,14 +289,9 @@ TEST_F(BulkTest, AnAlternateSettingChangePausesTransfersAndStartsThemAgainOnTheN
   EXPECT_EQ(log[log.size() - 1].length, 128u);  // started over whole
 
   // The restarted transfers are live on the new pipes.
-  bool reported = false;
-  device_.onIn = [&](UCHAR endpoint, std::span<UCHAR> buffer) {
-    if (endpoint == testing::kInterruptIn && reported) return UsbReply::WaitForData();
-    reported = reported || endpoint == testing::kInterruptIn;
-    buffer[0] = 7;
-    return UsbReply::Done(1);
-  };
+  live = true;
   device_.host->DataReady(testing::kInterruptIn);
+  device_.host->DataReady(testing::kBulkIn);
   host::RunUntilIdle();
   EXPECT_EQ(report[0], 7);
   EXPECT_EQ(data[0], 7);
@@ -345,10 +354,9 @@ TEST_F(BulkTest, EachReadIsFilledByOneTransferAndTheNextFollowsAtOnce) {
     std::memcpy(buffer.data(), f.data(), f.size());
     return UsbReply::Done(static_cast<ULONG>(f.size()));
   };
-  ReadRequest* a = Queue();
+  ReadRequest* a = Queue();  // its transfer starts as it arrives
   ReadRequest* b = Queue();
   ReadRequest* c = Queue();
-  EXPECT_EQ(StartBulkRead(ext_.device(), channel_), STATUS_PENDING);
   host::RunUntilIdle();
   const auto completed = Completed();
   ASSERT_EQ(completed.size(), 3u);
@@ -374,23 +382,42 @@ TEST_F(BulkTest, AFailedReadCompletesWithTheErrorAndLeavesTheChannelToRecovery) 
   EXPECT_FALSE(BulkTransferPending(ext_.device(), kBulkInPipe));  // no next read on a failing pipe
 }
 
+TEST_F(BulkTest, TheCancelEntryLeavesTheReadBeingFilledToItsTransfer) {
+  ReadRequest* a = Queue();
+  StartBulkRead(ext_.device(), channel_);
+  host::RunUntilIdle();
+  ASSERT_EQ(channel_->Current, reinterpret_cast<FrameRequest*>(a->extension.data()));
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);  // where the platform cancels
+  CancelReadRequest(&a->srb);
+  KeLowerIrql(old);
+  host::RunUntilIdle();
+  const auto completed = Completed();
+  ASSERT_EQ(completed.size(), 1u);
+  EXPECT_EQ(a->srb.Status, STATUS_CANCELLED);
+  EXPECT_EQ(channel_->Current, nullptr);
+  EXPECT_FALSE(BulkTransferPending(ext_.device(), kBulkInPipe));
+}
+
 TEST_F(BulkTest, CancellingTheReadBeingFilledCancelsItsTransferFirst) {
   ReadRequest* a = Queue();
   ReadRequest* b = Queue();
   StartBulkRead(ext_.device(), channel_);
   host::RunUntilIdle();
   ASSERT_EQ(channel_->Current, reinterpret_cast<FrameRequest*>(a->extension.data()));
-  KIRQL old;
-  KeAcquireSpinLock(&channel_->CurrentLock, &old);
-  EXPECT_TRUE(CancelBulkRead(channel_, channel_->Current));
-  KeReleaseSpinLock(&channel_->CurrentLock, old);
-  EXPECT_TRUE(Completed().empty()) << "not before the transfer is back";
+  CancelReadRequest(&a->srb);  // the port's cancel entry
+  // Another processor may already have taken the transfer back.
+  auto completed = Completed();
+  EXPECT_TRUE(completed.empty() || !BulkTransferPending(ext_.device(), kBulkInPipe))
+      << "not before the transfer is back";
   host::RunUntilIdle();
-  const auto completed = Completed();
+  for (HW_STREAM_REQUEST_BLOCK* srb : Completed()) completed.push_back(srb);
   ASSERT_EQ(completed.size(), 1u);
   EXPECT_EQ(completed[0], &a->srb);
   EXPECT_EQ(a->srb.Status, STATUS_CANCELLED);
   EXPECT_EQ(channel_->Current, nullptr);
+  EXPECT_EQ(scripted_.calls, std::vector<std::string>{"raw 0 0 stream 0"})
+      << "the device layer hears of the abandoned frame";
   // A pipe aborted under a read sends it back to wait for a later frame.
   StartBulkRead(ext_.device(), channel_);
   host::RunUntilIdle();
@@ -402,6 +429,82 @@ TEST_F(BulkTest, CancellingTheReadBeingFilledCancelsItsTransferFirst) {
   EXPECT_EQ(channel_->ReadQueue.Flink, &reinterpret_cast<FrameRequest*>(b->extension.data())->Link);
 }
 
+TEST_F(BulkTest, AGoneOrUninitialisedDeviceTakesNoTransferAndLosesNoRead) {
+  UCHAR report[8];
+  ClassDevice* dev = ext_.device();
+  dev->Removed = 1;
+  EXPECT_EQ(BulkTransfer(Context(), kBulkInPipe, report, 8, nullptr, nullptr), STATUS_FILE_CLOSED);
+  EXPECT_EQ(InterruptWait(Context(), kInterruptPipe, report, 8, nullptr, nullptr, 1),
+            STATUS_FILE_CLOSED);
+  dev->Removed = 0;
+  dev->DeviceState = kDeviceRemoved;  // device state 0
+  EXPECT_EQ(BulkTransfer(Context(), kBulkInPipe, report, 8, Completions::Record, &done_),
+            STATUS_DEVICE_DATA_ERROR);
+  EXPECT_TRUE(done_.statuses.empty());
+  ReadRequest* a = Queue();  // waits: no transfer is tried
+  host::RunUntilIdle();
+  EXPECT_TRUE(TransferLengths().empty());
+  EXPECT_TRUE(Completed().empty());
+  EXPECT_EQ(channel_->Current, nullptr);
+  EXPECT_EQ(channel_->ReadQueue.Flink, &reinterpret_cast<FrameRequest*>(a->extension.data())->Link);
+  dev->DeviceState = kDeviceStarted;
+}
+
+TEST_F(BulkTest, AReadRunsOutOfMemoryCleanlyAtEveryAllocation) {
+  device_.onIn = [](UCHAR, std::span<UCHAR> buffer) {
+    buffer[0] = 'f';
+    return UsbReply::Done(1);
+  };
+  for (int n = 1;; ++n) {
+    SCOPED_TRACE(n);
+    host::FailNthAllocation(n);
+    ReadRequest* r = Queue();  // raw buffer, record, request block, bounce, I/O request, work
+    host::RunUntilIdle();
+    host::FailNthAllocation(0);
+    auto completed = Completed();
+    if (completed.empty()) {
+      // Not sent: the read waits at the head of its queue for the error to be recovered.
+      EXPECT_EQ(channel_->ErrorFlag, 1u);
+      EXPECT_EQ(channel_->Current, nullptr);
+      channel_->ErrorFlag = 0;
+      StartBulkRead(ext_.device(), channel_);
+      host::RunUntilIdle();
+      completed = Completed();
+    }
+    ASSERT_EQ(completed.size(), 1u);
+    if (r->srb.Status == STATUS_SUCCESS) {
+      EXPECT_EQ(r->Text(), "f");
+      if (n > 6) break;
+      continue;
+    }
+    EXPECT_EQ(r->srb.Status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(r->header.header.DataUsed, 0u);
+  }
+}
+
+TEST_F(BulkTest, AStopCancelsTheReadBeingFilledAndEndsStreaming) {
+  StartWatchdog(channel_);
+  ReadRequest* a = Queue();
+  ReadRequest* b = Queue();
+  host::RunUntilIdle();
+  ASSERT_TRUE(BulkTransferPending(ext_.device(), kBulkInPipe));
+  EXPECT_EQ(StopStreaming(ext_.device(), channel_), STATUS_SUCCESS);
+  EXPECT_EQ(channel_->Streaming, 0u);
+  EXPECT_FALSE(BulkTransferPending(ext_.device(), kBulkInPipe));
+  EXPECT_EQ(Completed().size(), 2u);
+  EXPECT_EQ(a->srb.Status, STATUS_CANCELLED);
+  EXPECT_EQ(b->srb.Status, STATUS_CANCELLED);
+  // Run again: the next read is filled.
+  device_.onIn = [](UCHAR, std::span<UCHAR> buffer) {
+    buffer[0] = 'g';
+    return UsbReply::Done(1);
+  };
+  EXPECT_EQ(StartStreaming(ext_.device(), channel_), STATUS_SUCCESS);
+  ReadRequest* c = Queue();
+  host::RunUntilIdle();
+  EXPECT_EQ(c->Text(), "g");
+  StopWatchdog(channel_);
+}
 }  // namespace
 }  // namespace veltocam::test
 

@@ -70,7 +70,7 @@ inline NTSTATUS ScriptedRawFrame(DEVICE_OBJECT*, PVOID, PVOID, PVOID frameBuffer
   g_scripted->lastActual = actual;
   ULONG n = actual < frameLength ? actual : frameLength;
   if (frameBuffer != nullptr && rawBuffer != nullptr) std::memcpy(frameBuffer, rawBuffer, n);
-  *bytesReturned = n;
+  if (bytesReturned != nullptr) *bytesReturned = n;  // none when a read is cancelled
   return STATUS_SUCCESS;
 }
 

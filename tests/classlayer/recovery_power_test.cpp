@@ -39,6 +39,32 @@ TEST_F(StreamTest, PipeControlStopKeepsTheReadsAndRestartDeliversToThem) {
   EXPECT_EQ(video_.channel->StoppedByClient, 1u);
 }
 
+// While the device layer holds the stream stopped, the client's stop and run
+// still count: the stop gives the reads back, the run waits for the restart,
+// which then sends each transfer once.
+TEST_F(StreamTest, AClientsStopAndRunWhileThePipeIsHeldWaitForTheRestart) {
+  Run(video_);
+  PVOID context = DeviceContextOf(device());
+  for (int i = 0; i < 3; ++i) Read(video_);
+  ASSERT_TRUE(PumpUntil([&] { return Done(STATUS_SUCCESS) == 1; }));
+  ASSERT_EQ(IsoPipeControl(context, 1), STATUS_SUCCESS);
+
+  ASSERT_EQ(SetState(video_, KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_EQ(Done(STATUS_CANCELLED), 2);  // a stop gives back every read it finds
+  ASSERT_EQ(SetState(video_, KSSTATE_PAUSE), STATUS_SUCCESS);
+  ASSERT_EQ(SetState(video_, KSSTATE_RUN), STATUS_SUCCESS);
+  EXPECT_EQ(video_.channel->Streaming, 0u);  // the camera is still held stopped
+  EXPECT_EQ(bus_.PendingRequests(), 0u);
+  ReadRequest* read = Read(video_);
+
+  ASSERT_EQ(IsoPipeControl(context, 0), STATUS_SUCCESS);
+  EXPECT_EQ(video_.channel->Streaming, 1u);
+  ASSERT_TRUE(PumpUntil([&] { return Completions(read) == 1; }));
+  EXPECT_EQ(read->srb.Status, STATUS_SUCCESS);
+  EXPECT_EQ(host::ContractViolationCount(), 0u);
+  ExpectEveryReadBackOnce();
+}
+
 TEST_F(StreamTest, PowerDownAndUpStopsSavesRestoresAndResumes) {
   Run(video_);
   auto power = [&](ULONG state) {
@@ -110,6 +136,36 @@ TEST_F(StreamTest, AStopRightAfterAWalkSendsNothingUntilTheNextStart) {
   ASSERT_EQ(StartStreaming(device(), video_.channel), STATUS_SUCCESS);
   host::AdvanceTime(host::Milliseconds(10));
   EXPECT_EQ(host::ContractViolationCount(), 0u);
+}
+
+// A recovery of a stream with no transfer out waits for none; one that a
+// read's time-out starts while the stream closes comes after the close has
+// stopped the watchdog: it finds nothing to recover, and neither touches the
+// pipes nor waits 8 s for a watchdog that is gone.
+TEST_F(StreamTest, ARecoveryQueuedDuringCloseLeavesTheClosedStreamAlone) {
+  ASSERT_EQ(Open(video_, 0), STATUS_SUCCESS);
+  ASSERT_EQ(SetState(video_, KSSTATE_PAUSE), STATUS_SUCCESS);
+  video_.channel->StreamState = KSSTATE_RUN;  // as a run whose pipe reset failed leaves it
+  for (int i = 0; i < 3; ++i) Read(video_);
+  ReadRequest* late = reads_.back().get();
+  // With no transfer out, a recovery has nothing to wait for.
+  std::uint64_t before = host::Now();
+  ReadRequestTimeout(&reads_[0]->srb);
+  ASSERT_TRUE(PumpUntil([&] { return device()->ResetCount[0] == -1; }));
+  EXPECT_LT(host::Now() - before, static_cast<std::uint64_t>(host::Seconds(1)));
+  // Close cancels the waiting reads; the port's time-out of the last one
+  // fires meanwhile.
+  host::SetRequestCompletionHandler([&](HW_STREAM_REQUEST_BLOCK* srb) {
+    completions_[srb] += 1;
+    if (srb != &late->srb && completions_[&late->srb] == 0) ReadRequestTimeout(&late->srb);
+  });
+  bus_.ClearRequestLog();
+  before = host::Now();
+  Close(video_);
+  EXPECT_EQ(bus_.RequestCount(URB_FUNCTION_ABORT_PIPE), 0u);
+  EXPECT_LT(host::Now() - before, static_cast<std::uint64_t>(host::Seconds(1)));
+  EXPECT_EQ(device()->ResetCount[0], -1);
+  ExpectEveryReadBackOnce();
 }
 
 TEST(StateFlagsTest, ChangesFromTwoThreadsLoseNoBit) {

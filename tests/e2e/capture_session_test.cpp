@@ -272,6 +272,29 @@ TEST_F(CaptureSessionTest, PublishedStateFollowsTheStreamAndPowerRestoreUsesSett
   EXPECT_EQ(published("HWSTATE", "HwState"), 0u);
 }
 
+// An application gives reads up at any point of a frame: waiting, being
+// filled, or already on their way back. Each comes back exactly once (the
+// port checks), and the stream goes on delivering whole pictures.
+TEST_F(CaptureSessionTest, ReadsCancelledWhileStreamingComeBackOnceAndTheStreamGoesOn) {
+  Plug();
+  Open({320, 240, app::kFourccI420});
+  int cancelled = 0;
+  for (int i = 0; i < 20; ++i) {
+    host::AdvanceTime(host::Milliseconds(i % 7 * 5));
+    path_->CancelOldestRead();
+    DeliveredFrame frame = Next();
+    for (; frame.status == STATUS_CANCELLED; frame = Next()) {
+      EXPECT_TRUE(frame.data.empty());
+      ++cancelled;
+    }
+    ASSERT_EQ(frame.status, STATUS_SUCCESS);
+    EXPECT_EQ(frame.data.size(), 320u * 240 * 3 / 2);
+  }
+  EXPECT_GT(cancelled, 5);
+  path_->Close();
+  EXPECT_EQ(path_->Port().PendingRequests(path_->Port().Devices().front()), 0u);
+}
+
 TEST_F(CaptureSessionTest, CloseWhileRunningStopsTransfersAndCancelsWaitingReads) {
   Plug();
   Open({160, 120, app::kFourccI420}, 3);

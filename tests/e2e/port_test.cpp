@@ -15,6 +15,7 @@
 #include "driver/driver_entry.h"
 #include "driver/request_filter.h"
 #include "platform/host/pool.h"
+#include "platform/host/trace.h"
 #include "platform/host/usb_bus.h"
 #include "properties/formats.h"
 #include "sim/camera_model.h"
@@ -102,12 +103,13 @@ TEST_F(PortTest, AStartedDeviceDescribesOneCaptureStreamWithTheSnapshotEvent) {
   EXPECT_EQ(h.SizeOfHwStreamInformation, sizeof(HW_STREAM_INFORMATION));
   ASSERT_EQ(h.Topology->CategoriesCount, 3u);
   EXPECT_TRUE(h.Topology->Categories[0] == KSCATEGORY_VIDEO);
+  EXPECT_TRUE(h.Topology->Categories[1] == PINNAME_VIDEO_STILL);
   EXPECT_TRUE(h.Topology->Categories[2] == KSCATEGORY_CAPTURE);
   ASSERT_EQ(h.NumDevEventArrayEntries, 1u);
   EXPECT_TRUE(*h.DeviceEventsArray[0].Set == kSnapshotEventSet);
   EXPECT_EQ(h.DeviceEventsArray[0].EventsCount, 1u);
   EXPECT_EQ(h.DeviceEventRoutine, &EventEnable);
-  EXPECT_EQ(h.NumDevPropArrayEntries, 0u);
+  EXPECT_EQ(h.NumDevPropArrayEntries, 3u);
 
   const HW_STREAM_INFORMATION& s = port_.StreamInformation(device_)->StreamInfo[0];
   EXPECT_EQ(s.NumberOfPossibleInstances, 1u);
@@ -227,11 +229,46 @@ TEST_F(PortTest, RemovingTheCameraLeavesNothingAllocatedAndNoRequestBehind) {
   Start();
   EXPECT_EQ(port_.SetPowerState(device_, PowerDeviceD3), STATUS_SUCCESS);
   EXPECT_EQ(port_.DeviceRequest(device_, SRB_PAGING_OUT_DRIVER, {}), STATUS_SUCCESS);
-  EXPECT_EQ(port_.DeviceRequest(device_, SRB_GET_DEVICE_PROPERTY, {}), STATUS_NOT_IMPLEMENTED);
+  EXPECT_EQ(port_.DeviceRequest(device_, SRB_GET_DEVICE_PROPERTY, {}), STATUS_INVALID_PARAMETER);
   bus_.Detach();
   port_.RemoveDevice(device_);
   EXPECT_EQ(port_.Devices().size(), 0u);
   EXPECT_EQ(host::OutstandingBlocks(), 0u);
+}
+
+TEST_F(PortTest, DeviceRequestsWithoutAnAnswerAreRefusedAndCompleted) {
+  Start();
+  // An unknown device command carries the request it came from.
+  IRP* irp = IoAllocateIrp(1, FALSE);
+  IoSetNextIrpStackLocation(irp);
+  IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
+  struct Case {
+    SRB_COMMAND command;
+    UCHAR major;  // of the request behind an unknown device command
+    UCHAR minor;
+    NTSTATUS status;
+    bool traced;
+  };
+  const Case cases[] = {
+      {SRB_PAGING_OUT_DRIVER, 0, 0, STATUS_SUCCESS, false},
+      {SRB_OPEN_DEVICE_INSTANCE, 0, 0, STATUS_NOT_IMPLEMENTED, false},
+      {SRB_CLOSE_DEVICE_INSTANCE, 0, 0, STATUS_NOT_IMPLEMENTED, false},
+      {static_cast<SRB_COMMAND>(0x1FF), 0, 0, STATUS_NOT_IMPLEMENTED, false},
+      {SRB_UNKNOWN_DEVICE_COMMAND, IRP_MJ_POWER, IRP_MN_SET_POWER, STATUS_NOT_IMPLEMENTED, true},
+      {SRB_UNKNOWN_DEVICE_COMMAND, IRP_MJ_PNP, 0x07, STATUS_NOT_IMPLEMENTED, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "request 0x" << std::hex << c.command);
+    host::TraceCapture trace;
+    stack->MajorFunction = c.major;
+    stack->MinorFunction = c.minor;
+    EXPECT_EQ(port_.DeviceRequest(device_, c.command,
+                                  [irp](HW_STREAM_REQUEST_BLOCK* srb) { srb->Irp = irp; }),
+              c.status);
+    EXPECT_EQ(trace.Contains("&&&&&&&&&&&&&&&&&"), c.traced);
+  }
+  IoFreeIrp(irp);
+  EXPECT_EQ(port_.PendingRequests(device_), 0u);
 }
 
 TEST_F(PortTest, AFailedAllocationAnywhereInTheStartLeavesNothingBehind) {

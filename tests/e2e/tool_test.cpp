@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,6 +29,10 @@ class Tool : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   int Run(std::vector<std::string> args) {
+    // Each test keeps its own system directory, not the user's.
+    if (args[0] == "capture" || args[0] == "snapshot" || args[0] == "controls") {
+      args.insert(args.end(), {"--system", Path("system")});
+    }
     args.insert(args.begin(), "veltocam");
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -34,9 +41,18 @@ class Tool : public ::testing::Test {
     if (command == "capture") return veltocam::app::CaptureCommand(argc, argv.data());
     if (command == "decode") return veltocam::app::DecodeCommand(argc, argv.data());
     if (command == "formats") return veltocam::app::FormatsCommand(argc, argv.data());
+    if (command == "snapshot") return veltocam::app::SnapshotCommand(argc, argv.data());
+    if (command == "controls") return veltocam::app::ControlsCommand(argc, argv.data());
     return veltocam::app::EncodeCommand(argc, argv.data());
   }
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+  std::string StoreText() const {
+    std::ifstream file(dir_ / "system" / "registry.reg", std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), {}};
+  }
+  void WriteStore(const std::string& text) const {
+    std::ofstream(dir_ / "system" / "registry.reg", std::ios::binary) << text;
+  }
 
   fs::path dir_;
 };
@@ -70,6 +86,155 @@ TEST_F(Tool, CaptureWritesNumberedPicturesForRgb24) {
   // Top-left: the light grey bar; top-right: black.
   EXPECT_NEAR(rgb[0], 191, 3);
   EXPECT_LT(rgb[(176 - 1) * 3], 8);
+}
+
+TEST_F(Tool, TheRegistryIsKeptInTheSystemDirectoryBetweenRuns) {
+  ASSERT_EQ(
+      Run({"capture", "--frames", "1", "--size", "160x120", "--qtable", "7", "-o", Path("a.y4m")}),
+      0);
+  std::string store = StoreText();
+  // The picture settings the stream restored were saved; the run's own
+  // Q table was not.
+  EXPECT_NE(store.find("\"Brightness\"=dword:00000080"), std::string::npos);
+  EXPECT_NE(store.find("\"QTableIndex\"=dword:00000003"), std::string::npos);
+
+  // A setting in the saved registry is what the next run starts from.
+  const std::string from = "\"Brightness\"=dword:00000080";
+  store.replace(store.find(from), from.size(), "\"Brightness\"=dword:0000000a");
+  WriteStore(store);
+  ASSERT_EQ(Run({"capture", "--frames", "1", "--size", "160x120", "-o", Path("b.y4m")}), 0);
+  EXPECT_NE(StoreText().find("\"Brightness\"=dword:0000000a"), std::string::npos);
+}
+
+TEST_F(Tool, ARegistryThatCannotBeReadOrWrittenIsReportedAndKept) {
+  fs::create_directories(dir_ / "system");
+  WriteStore("not a registry file\n");
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Run({"capture", "--frames", "1", "--size", "160x120", "-o", Path("a.y4m")}), 1);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("registry.reg"), std::string::npos);
+  EXPECT_EQ(StoreText(), "not a registry file\n");
+
+  // The temporary file's name is taken: the old registry stays whole.
+  fs::remove(dir_ / "system" / "registry.reg");
+  ASSERT_EQ(Run({"capture", "--frames", "1", "--size", "160x120", "-o", Path("a.y4m")}), 0);
+  const std::string good = StoreText();
+  fs::create_directories(dir_ / "system" / "registry.reg.tmp");
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Run({"capture", "--frames", "1", "--size", "160x120", "-o", Path("a.y4m")}), 1);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("the registry was not saved"),
+            std::string::npos);
+  EXPECT_EQ(StoreText(), good);
+}
+
+TEST_F(Tool, SnapshotMakesAPictureOfTheSnapshotFileAtTheSizeItsLengthSays) {
+  fs::create_directories(dir_ / "system");
+  EXPECT_EQ(Run({"snapshot", "-o", Path("none.png")}), 1);
+  // A 176x144 picture: white luma, no colour.
+  std::vector<char> picture(176 * 144, '\xff');
+  picture.resize(176 * 144 * 3 / 2, '\x80');
+  std::ofstream(dir_ / "system" / "snap.dat", std::ios::binary)
+      .write(picture.data(), static_cast<long>(picture.size()));
+  ASSERT_EQ(Run({"snapshot", "-o", Path("snap.png")}), 0);
+  int w = 0, h = 0;
+  std::vector<std::uint8_t> rgb;
+  ASSERT_EQ(veltocam::app::ReadPngRgb(Path("snap.png"), &w, &h, &rgb), "");
+  EXPECT_EQ(w, 176);
+  EXPECT_EQ(h, 144);
+  EXPECT_GT(rgb[0], 250);
+
+  std::ofstream(dir_ / "system" / "snap.dat", std::ios::binary) << "short";
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Run({"snapshot", "-o", Path("bad.png")}), 1);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("5 bytes is not"), std::string::npos);
+}
+
+// The controls listing's value of `name`, or "" when it is not listed.
+std::string ListedValue(const std::string& listing, const std::string& name) {
+  std::istringstream lines(listing);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::vector<std::string> fields{std::istream_iterator<std::string>(words), {}};
+    if (fields.size() == 7 && fields[1] == name) return fields[6];
+  }
+  return "";
+}
+
+TEST_F(Tool, ControlsListsEveryAdvertisedPropertyAndKeepsWhatIsSet) {
+  ::testing::internal::CaptureStdout();
+  ASSERT_EQ(Run({"controls"}), 0);
+  std::string listing = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 1 + 5 + 14 + 4);
+  EXPECT_NE(listing.find("procamp      brightness              0 0..255           1      128"),
+            std::string::npos)
+      << listing;
+  EXPECT_EQ(ListedValue(listing, "quality"), "0");
+  EXPECT_EQ(ListedValue(listing, "packet-size-max"), "8");
+
+  ::testing::internal::CaptureStdout();
+  ASSERT_EQ(Run({"controls", "--set", "brightness=200", "--set", "flip=1", "--set", "quality=75"}),
+            0);
+  listing = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(ListedValue(listing, "brightness"), "200");
+  EXPECT_EQ(ListedValue(listing, "flip"), "1");
+
+  // The next run starts from the saved registry.
+  ::testing::internal::CaptureStdout();
+  ASSERT_EQ(Run({"controls", "--json"}), 0);
+  listing = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(listing.find("\"name\": \"brightness\", \"id\": 0, \"readable\": true, "
+                         "\"writable\": true, \"minimum\": 0, \"maximum\": 255, \"step\": 1, "
+                         "\"default\": 128, \"value\": 200}"),
+            std::string::npos)
+      << listing;
+  EXPECT_NE(listing.find("\"name\": \"flip\", \"id\": 13"), std::string::npos);
+}
+
+TEST_F(Tool, ControlsReportsARefusedValueWithItsRangeAndKeepsNothing) {
+  ASSERT_EQ(Run({"controls", "--set", "saturation=4"}), 0);
+  const std::string before = StoreText();
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Run({"controls", "--set", "hue=20", "--set", "brightness=300", "--set", "contrast=0"}),
+            2);
+  const std::string message = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(message.find("brightness = 300 refused by the driver (status 0xC00000BB); "
+                         "brightness takes 0..255 in steps of 1"),
+            std::string::npos)
+      << message;
+  EXPECT_NE(message.find("contrast takes 1..8"), std::string::npos) << message;
+  EXPECT_EQ(StoreText(), before);
+  EXPECT_EQ(Run({"controls", "--set", "whitebalance=20"}), 1);  // served, not advertised
+}
+
+TEST_F(Tool, CaptureSetsControlsTakesSnapshotsAndSeesTheButton) {
+  ::testing::internal::CaptureStdout();
+  ASSERT_EQ(
+      Run({"capture", "--frames", "8", "--size", "160x120", "--scene", "bars", "--set",
+           "brightness=60", "--snapshot", "2", "--press-button-at", "3", "-o", Path("a.y4m")}),
+      0);
+  const std::string summary = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(summary.find("; 2 of 2 snapshots saved"), std::string::npos) << summary;
+  EXPECT_NE(summary.find("; snapshot button pressed after frame 3\n"), std::string::npos)
+      << summary;
+
+  ASSERT_EQ(Run({"snapshot", "-o", Path("snap.png")}), 0);
+  int w = 0, h = 0;
+  std::vector<std::uint8_t> rgb;
+  ASSERT_EQ(veltocam::app::ReadPngRgb(Path("snap.png"), &w, &h, &rgb), "");
+  EXPECT_EQ(w, 160);
+  EXPECT_EQ(h, 120);
+  EXPECT_LT(rgb[(160 - 1) * 3], 8);  // the bars' black corner: a real picture
+
+  ::testing::internal::CaptureStdout();
+  ASSERT_EQ(Run({"controls"}), 0);
+  EXPECT_EQ(ListedValue(::testing::internal::GetCapturedStdout(), "brightness"), "60");
+
+  const std::string before = StoreText();
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Run({"capture", "--frames", "2", "--set", "contrast=0", "-o", Path("b.y4m")}), 2);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("contrast takes 1..8"),
+            std::string::npos);
+  EXPECT_FALSE(fs::exists(Path("b.y4m")));
+  EXPECT_EQ(StoreText(), before);
 }
 
 TEST_F(Tool, BadArgumentsGetAUsageError) {
@@ -153,8 +318,31 @@ TEST_F(Tool, CaptureSurvivesASuspendAndEndsCleanlyWhenUnplugged) {
             3);
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("unplugged after frame 3"), std::string::npos) << err;
+  // The capture keeps four reads queued: each comes back once, none is sent again.
+  EXPECT_NE(err.find("the 4 reads still queued came back"), std::string::npos) << err;
   EXPECT_EQ(fs::file_size(Path("gone.y4m")), header + 3 * frame);
   EXPECT_NE(summary.find("8 frames"), std::string::npos) << summary;
+}
+
+// The bulk camera model through the whole driver, its button pressed by the
+// simulated user and seen by the tool as the snapshot device event.
+TEST_F(Tool, CaptureFromTheBulkCameraReportsItsButtonPress) {
+  const std::size_t frame = 6 + 160 * 120 * 3 / 2;
+  const std::size_t header = std::string("YUV4MPEG2 W160 H120 F30:1 Ip A1:1 C420jpeg\n").size();
+  ::testing::internal::CaptureStdout();
+  ASSERT_EQ(Run({"capture", "--camera", "bulk", "--frames", "6", "--size", "160x120",
+                 "--press-button-at", "3", "-o", Path("bulk.y4m")}),
+            0);
+  const std::string summary = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(fs::file_size(Path("bulk.y4m")), header + 6 * frame);
+  EXPECT_NE(summary.find("snapshot button pressed after frame 3; the snapshot event reached the "
+                         "client"),
+            std::string::npos)
+      << summary;
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Run({"capture", "--camera", "usb", "-o", Path("x.y4m")}), 1);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("--camera: iso or bulk"),
+            std::string::npos);
 }
 
 TEST_F(Tool, AFormatTheStreamDoesNotOfferIsRefusedWithWhatItOffers) {

@@ -9,26 +9,38 @@
 #include <vector>
 
 #include "platform/host/platform.h"
+#include "platform/host/pool.h"
 #include "platform/host/scheduler.h"
 
 namespace veltocam::host {
 namespace {
 
 // What the test minidriver does wrong, if anything.
-enum class Fault { None, CompleteTwice, CompleteStray, KeepUninitialize, KeepRead };
+enum class Fault {
+  None,
+  CompleteTwice,
+  CompleteStray,
+  KeepUninitialize,
+  KeepRead,
+  CompleteControlAsDevice,  // a stream request through the device notification
+  CompleteOpenAsStream,     // a device request through the stream notification
+  CompleteWithOtherDevice,  // naming an extension the port did not give
+};
 
 struct Minidriver {
   Fault fault = Fault::None;
   std::vector<SRB_COMMAND> requests;
+  ULONG openFlags = 0;
   std::vector<HW_STREAM_REQUEST_BLOCK*> queued;  // reads held by the driver
   int timeouts = 0;
   int cancels = 0;
+  KIRQL cancelIrql = PASSIVE_LEVEL;
 };
 Minidriver* g_driver = nullptr;
 
 void Complete(HW_STREAM_REQUEST_BLOCK* srb, NTSTATUS status) {
   srb->Status = status;
-  if (srb->StreamObject != nullptr) {
+  if (srb->Command < SRB_GET_STREAM_INFO) {
     StreamClassStreamNotification(StreamRequestComplete, srb->StreamObject, srb);
   } else {
     StreamClassDeviceNotification(DeviceRequestComplete, srb->HwDeviceExtension, srb);
@@ -41,6 +53,10 @@ void ReceiveData(HW_STREAM_REQUEST_BLOCK* srb) {
 }
 
 void ReceiveControl(HW_STREAM_REQUEST_BLOCK* srb) {
+  if (g_driver->fault == Fault::CompleteControlAsDevice) {
+    StreamClassDeviceNotification(DeviceRequestComplete, srb->HwDeviceExtension, srb);
+    return;
+  }
   Complete(srb, STATUS_SUCCESS);
 }
 
@@ -63,8 +79,13 @@ void ReceiveDevice(HW_STREAM_REQUEST_BLOCK* srb) {
       break;
     }
     case SRB_OPEN_STREAM:
+      g_driver->openFlags = srb->Flags;
       srb->StreamObject->ReceiveDataPacket = ReceiveData;
       srb->StreamObject->ReceiveControlPacket = ReceiveControl;
+      if (g_driver->fault == Fault::CompleteOpenAsStream) {
+        StreamClassStreamNotification(StreamRequestComplete, srb->StreamObject, srb);
+        return;
+      }
       break;
     case SRB_CLOSE_STREAM:
       while (g_driver->fault != Fault::KeepRead && !g_driver->queued.empty()) {
@@ -74,6 +95,13 @@ void ReceiveDevice(HW_STREAM_REQUEST_BLOCK* srb) {
       break;
     case SRB_UNINITIALIZE_DEVICE:
       if (g_driver->fault == Fault::KeepUninitialize) return;
+      break;
+    case SRB_PAGING_OUT_DRIVER:
+      if (g_driver->fault == Fault::CompleteWithOtherDevice) {
+        char other[64];
+        StreamClassDeviceNotification(DeviceRequestComplete, other, srb);
+        return;
+      }
       break;
     default:
       break;
@@ -95,6 +123,7 @@ void Timeout(HW_STREAM_REQUEST_BLOCK* srb) {
 
 void Cancel(HW_STREAM_REQUEST_BLOCK* srb) {
   ++g_driver->cancels;
+  g_driver->cancelIrql = KeGetCurrentIrql();
   CompleteQueued(srb, STATUS_CANCELLED);
 }
 
@@ -145,6 +174,18 @@ TEST_F(StreamPortTest, ADeviceStartsAndGoesWithTheRequestsOfThePlatform) {
   EXPECT_EQ(driver_.requests, expected);
 }
 
+TEST_F(StreamPortTest, AStreamStillOpenAfterUninitialisationIsClosedWhenTheDeviceGoes) {
+  StreamClassPort port;
+  PortDevice* device = Start(port);
+  Open(port, device);
+  EXPECT_EQ(port.Uninitialize(device), STATUS_SUCCESS);
+  port.RemoveDevice(device);
+  const std::vector<SRB_COMMAND> expected = {SRB_INITIALIZE_DEVICE,       SRB_GET_STREAM_INFO,
+                                             SRB_INITIALIZATION_COMPLETE, SRB_OPEN_STREAM,
+                                             SRB_UNINITIALIZE_DEVICE,     SRB_CLOSE_STREAM};
+  EXPECT_EQ(driver_.requests, expected);
+}
+
 TEST_F(StreamPortTest, QueuedReadsCountTheirTimeOutDownOncePerSecond) {
   StreamClassPort port;
   PortDevice* device = Start(port);
@@ -158,6 +199,7 @@ TEST_F(StreamPortTest, QueuedReadsCountTheirTimeOutDownOncePerSecond) {
   AdvanceTime(Seconds(3));
   EXPECT_EQ(driver_.timeouts, 2);
   EXPECT_EQ(port.PendingRequests(device), 1u);
+  EXPECT_EQ(driver_.openFlags, 0u) << "an open is a device request";
 
   HW_STREAM_REQUEST_BLOCK* second =
       port.SubmitRead(stream, &header_, [&](HW_STREAM_REQUEST_BLOCK* srb) {
@@ -166,9 +208,12 @@ TEST_F(StreamPortTest, QueuedReadsCountTheirTimeOutDownOncePerSecond) {
       });
   EXPECT_TRUE(port.CancelRead(second));
   EXPECT_EQ(driver_.cancels, 1);
+  EXPECT_EQ(driver_.cancelIrql, DISPATCH_LEVEL) << "as an I/O cancel routine runs";
   EXPECT_EQ(done, 1);
+  const std::size_t blocks = OutstandingBlocks();
   EXPECT_EQ(port.CloseStream(stream), STATUS_SUCCESS);
   EXPECT_EQ(done, 2);
+  EXPECT_EQ(OutstandingBlocks(), blocks - 1) << "the stream's extension goes with the close";
   EXPECT_EQ(ArmedTimerCount(), 1u);
   AdvanceTime(Seconds(1));  // nothing left to count: the port stops its timer
   EXPECT_EQ(ArmedTimerCount(), 0u);
@@ -198,6 +243,9 @@ TEST_F(StreamPortDeathTest, EveryBreachOfTheRequestContractIsCaught) {
       {Fault::CompleteStray, "never issued"},
       {Fault::KeepUninitialize, "left uncompleted when the device went away"},
       {Fault::KeepRead, "a stream closed with requests still at the driver"},
+      {Fault::CompleteControlAsDevice, "a stream request completed as a device request"},
+      {Fault::CompleteOpenAsStream, "a device request completed as a stream request"},
+      {Fault::CompleteWithOtherDevice, "completed for another device"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
@@ -208,6 +256,13 @@ TEST_F(StreamPortDeathTest, EveryBreachOfTheRequestContractIsCaught) {
           PortDevice* device = Start(port);
           if (c.fault == Fault::KeepRead) {
             port.SubmitRead(Open(port, device), &header_, {});
+          }
+          if (c.fault == Fault::CompleteControlAsDevice) {
+            port.StreamControl(Open(port, device), SRB_GET_STREAM_STATE, {});
+          }
+          if (c.fault == Fault::CompleteOpenAsStream) Open(port, device);
+          if (c.fault == Fault::CompleteWithOtherDevice) {
+            port.DeviceRequest(device, SRB_PAGING_OUT_DRIVER, {});
           }
           port.RemoveDevice(device);
         },

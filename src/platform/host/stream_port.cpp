@@ -128,12 +128,10 @@ PortDevice* PortDeviceOf(PVOID hwDeviceExtension) {
   return port->DeviceOf(hwDeviceExtension);
 }
 
-void RequestCompleted(PVOID hwDeviceExtension, HW_STREAM_REQUEST_BLOCK* srb) {
-  if (PortDeviceOf(hwDeviceExtension) != nullptr) {
-    CurrentPort()->Completed(srb);
-  } else {
-    veltocam::host::LegacyRequestCompleted(srb);
-  }
+void RequestCompleted(PVOID hwDeviceExtension, HW_STREAM_REQUEST_BLOCK* srb, bool asStream) {
+  auto* port = CurrentPort();
+  if (port != nullptr && port->Completed(srb, hwDeviceExtension, asStream)) return;
+  veltocam::host::LegacyRequestCompleted(srb);
 }
 
 void DeviceEventSignalled(PVOID hwDeviceExtension, const GUID& set, ULONG id) {
@@ -154,6 +152,7 @@ void DeviceEventSignalled(PVOID hwDeviceExtension, const GUID& set, ULONG id) {
     return;
   }
   if (device->eventsEnabled > 0) ++device->eventsSignalled;
+  device->port->changed.notify_all();
 }
 
 }  // namespace
@@ -169,7 +168,7 @@ void StreamClassStreamNotification(STREAM_MINIDRIVER_STREAM_NOTIFICATION_TYPE ty
     veltocam::host::ContractViolation("a stream request completed on another stream object");
     return;
   }
-  RequestCompleted(streamObject->HwDeviceExtension, srb);
+  RequestCompleted(streamObject->HwDeviceExtension, srb, true);
 }
 
 void StreamClassDeviceNotification(STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE type,
@@ -179,7 +178,7 @@ void StreamClassDeviceNotification(STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE ty
   if (type == DeviceRequestComplete) {
     auto* srb = va_arg(args, HW_STREAM_REQUEST_BLOCK*);
     va_end(args);
-    RequestCompleted(hwDeviceExtension, srb);
+    RequestCompleted(hwDeviceExtension, srb, false);
     return;
   }
   if (type == SignalMultipleDeviceEvents || type == SignalDeviceEvent) {

@@ -95,7 +95,8 @@ class StreamClassPort {
   // On failure nothing of the device is left and *device is null.
   NTSTATUS AddDevice(DEVICE_OBJECT* physicalDevice, PortDevice** device);
   // What the platform does when the camera goes: surprise removal, close of
-  // the streams still open, uninitialisation, then the check that every
+  // the streams still open, uninitialisation (streams left open after an
+  // earlier Uninitialize are closed then too), then the check that every
   // request came back, and the device's memory is released.
   void RemoveDevice(PortDevice* device);
   // The single steps, for a caller that takes the device down itself.
@@ -121,6 +122,9 @@ class StreamClassPort {
   NTSTATUS EnableDeviceEvent(PortDevice* device, bool enable);
   // Device events the driver signalled while a client had them enabled.
   std::size_t DeviceEventsSignalled(PortDevice* device) const;
+  // Waits until more than `seen` device events were signalled; false when
+  // none came within `timeout` (100 ns units of scheduler time).
+  bool WaitForDeviceEvent(PortDevice* device, std::size_t seen, std::int64_t timeout);
 
   // Opens stream `number` with a copy of `format`; *stream is null on failure.
   NTSTATUS OpenStream(PortDevice* device, ULONG number, const KSDATAFORMAT* format,

@@ -150,15 +150,17 @@ NTSTATUS StreamClassPort::Uninitialize(PortDevice* device) {
 
 void StreamClassPort::RemoveDevice(PortDevice* device) {
   State& s = *state_;
-  if (!device->uninitialised) {
-    SurpriseRemoval(device);
-    for (auto& stream : device->streams) {
-      if (stream->open) CloseStream(stream.get());
-    }
-    Uninitialize(device);
+  if (!device->uninitialised) SurpriseRemoval(device);
+  // The clients' handles close with the device; after an uninitialisation
+  // the driver is still owed these closes (its release may wait for them).
+  for (auto& stream : device->streams) {
+    if (stream->open) CloseStream(stream.get());
   }
+  if (!device->uninitialised) Uninitialize(device);
   KeCancelTimer(&device->timeoutTimer);
   KeRemoveQueueDpc(&device->timeoutDpc);
+  // A count-down already running on another thread still reads the device.
+  if (CurrentSchedulerMode() == SchedulerMode::RealTime) KeFlushQueuedDpcs();
   s.ReportLeftovers(device, "when the device went away");
   for (auto& stream : device->streams) {
     if (stream->extension != nullptr) ExFreePool(stream->extension);
@@ -237,6 +239,11 @@ NTSTATUS StreamClassPort::EnableDeviceEvent(PortDevice* device, bool enable) {
 std::size_t StreamClassPort::DeviceEventsSignalled(PortDevice* device) const {
   std::lock_guard lock(state_->mutex);
   return device->eventsSignalled;
+}
+
+bool StreamClassPort::WaitForDeviceEvent(PortDevice* device, std::size_t seen,
+                                         std::int64_t timeout) {
+  return state_->WaitFor([&] { return device->eventsSignalled > seen; }, timeout);
 }
 
 std::size_t StreamClassPort::PendingRequests(PortDevice* device) const {

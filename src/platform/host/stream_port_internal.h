@@ -22,11 +22,12 @@ struct Request {
   std::vector<std::uint64_t> extension;  // the driver's per-request extension
   PortDevice* device = nullptr;
   PortStream* stream = nullptr;
-  bool data = false;       // a read: freed by the port once it came back
-  bool completed = false;  // the driver said so
-  bool returned = false;   // the call that handed it to the driver returned
-  bool reported = false;   // the caller's completion routine ran
-  int pins = 0;            // the port is calling the driver about it
+  bool data = false;           // a read: freed by the port once it came back
+  bool streamRequest = false;  // a stream request (codes below 0x100): completed as one
+  bool completed = false;      // the driver said so
+  bool returned = false;       // the call that handed it to the driver returned
+  bool reported = false;       // the caller's completion routine ran
+  int pins = 0;                // the port is calling the driver about it
   StreamRequestDone done;
 };
 
@@ -92,10 +93,15 @@ struct StreamClassPort::State {
   // `timeout` passes; the predicate runs with the mutex held.
   bool WaitFor(const std::function<bool()>& done, std::int64_t timeout);
 
-  // The driver completed a request of one of this port's devices.
-  void Completed(HW_STREAM_REQUEST_BLOCK* srb);
+  // The driver completed a request, naming a device extension, through the
+  // stream notification (`asStream`) or the device notification. False when
+  // neither the request nor the extension is this port's.
+  bool Completed(HW_STREAM_REQUEST_BLOCK* srb, PVOID hwDeviceExtension, bool asStream);
   // Requests of the device (or only of the stream) the driver still holds.
   std::size_t PendingOf(const PortDevice* device, const PortStream* stream) const;
+  // Whether the port still keeps a request of the stream (one the driver is
+  // being called about, or whose completion is being reported).
+  bool Holds(const PortStream* stream) const;
   // Reports and forgets every request the device still has at the driver.
   void ReportLeftovers(PortDevice* device, const char* when);
 

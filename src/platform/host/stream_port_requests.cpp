@@ -40,6 +40,8 @@ Request* StreamClassPort::State::Issue(PortDevice* device, PortStream* stream, S
   request->device = device;
   request->stream = stream;
   request->data = data;
+  // Opening and closing a stream are device requests that name the stream.
+  request->streamRequest = stream != nullptr && command < SRB_GET_STREAM_INFO;
   HW_STREAM_REQUEST_BLOCK& srb = request->srb;
   srb.SizeOfThisPacket = sizeof srb;
   srb.Command = command;
@@ -47,7 +49,7 @@ Request* StreamClassPort::State::Issue(PortDevice* device, PortStream* stream, S
   srb.StreamObject = stream != nullptr ? &stream->object : nullptr;
   srb.HwDeviceExtension = device->extension;
   srb.SRBExtension = request->extension.data();
-  if (stream != nullptr) srb.Flags = SRB_HW_FLAGS_STREAM_REQUEST;
+  if (request->streamRequest) srb.Flags = SRB_HW_FLAGS_STREAM_REQUEST;
   if (data) srb.Flags |= SRB_HW_FLAGS_DATA_TRANSFER;
   Request* raw = request.get();
   std::lock_guard lock(mutex);
@@ -102,19 +104,41 @@ NTSTATUS StreamClassPort::State::Synchronous(PortDevice* device, PortStream* str
   return status;
 }
 
-void StreamClassPort::State::Completed(HW_STREAM_REQUEST_BLOCK* srb) {
+namespace {
+
+// What is wrong with the way the driver completed `request`, or null.
+const char* CompletionMismatch(const Request& request, PVOID hwDeviceExtension, bool asStream) {
+  if (request.streamRequest != asStream) {
+    return asStream ? "a device request completed as a stream request"
+                    : "a stream request completed as a device request";
+  }
+  if (hwDeviceExtension != request.device->extension) {
+    return "a request block completed for another device";
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool StreamClassPort::State::Completed(HW_STREAM_REQUEST_BLOCK* srb, PVOID hwDeviceExtension,
+                                       bool asStream) {
   StreamRequestDone done;
   Request* request = nullptr;
   {
     std::lock_guard lock(mutex);
     auto it = requests.find(srb);
+    if (it == requests.end() && DeviceOf(hwDeviceExtension) == nullptr) return false;
     if (it == requests.end() || it->second->completed) {
       const bool twice = it != requests.end() || retired.count(srb) != 0;
       ContractViolation(twice ? "a request block completed twice"
                               : "a request block completed that the port never issued");
-      return;
+      return true;
     }
     request = it->second.get();
+    if (const char* mismatch = CompletionMismatch(*request, hwDeviceExtension, asStream)) {
+      ContractViolation(mismatch);
+      return true;
+    }
     request->completed = true;
     ++completed;
     request->pins += 1;  // the caller's routine reads the block
@@ -126,6 +150,7 @@ void StreamClassPort::State::Completed(HW_STREAM_REQUEST_BLOCK* srb) {
   request->reported = true;
   RetireIfDone(request);
   changed.notify_all();
+  return true;
 }
 
 std::size_t StreamClassPort::State::PendingOf(const PortDevice* device,
@@ -147,6 +172,13 @@ std::size_t StreamRequestsAtDriver() {
   std::size_t count = 0;
   for (const auto& entry : port->requests) count += entry.second->completed ? 0 : 1;
   return count;
+}
+
+bool StreamClassPort::State::Holds(const PortStream* stream) const {
+  for (const auto& [srb, request] : requests) {
+    if (request->stream == stream) return true;
+  }
+  return false;
 }
 
 void StreamClassPort::State::ReportLeftovers(PortDevice* device, const char* when) {

@@ -62,7 +62,13 @@ NTSTATUS StreamClassPort::CloseStream(PortStream* stream) {
   // Reads the driver still finishes come back before the stream goes.
   if (!s.WaitFor([&] { return s.PendingOf(device, stream) == 0; }, kRequestWait)) {
     ContractViolation("a stream closed with requests still at the driver");
+    return status;
   }
+  // The stream object and its extension end with the close, as on the
+  // platform: a driver that still reaches them afterwards is caught.
+  s.WaitFor([&] { return !s.Holds(stream); }, kRequestWait);
+  ExFreePool(stream->extension);
+  stream->extension = nullptr;
   return status;
 }
 
@@ -97,7 +103,13 @@ bool StreamClassPort::CancelRead(HW_STREAM_REQUEST_BLOCK* srb) {
     request = it->second.get();
     request->pins += 1;
   }
-  if (s.registration.HwCancelPacket != nullptr) s.registration.HwCancelPacket(srb);
+  if (s.registration.HwCancelPacket != nullptr) {
+    // The platform cancels from an I/O cancel routine, at DISPATCH_LEVEL.
+    KIRQL oldIrql;
+    KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
+    s.registration.HwCancelPacket(srb);
+    KeLowerIrql(oldIrql);
+  }
   std::lock_guard lock(s.mutex);
   request->pins -= 1;
   s.RetireIfDone(request);
