@@ -138,10 +138,6 @@ std::size_t CameraSession::ReadsAtDriver() const {
   return stream_ ? stream_->ReadsAtDriver() : 0;
 }
 
-bool CameraSession::CancelOldestRead() {
-  return stream_ && stream_->CancelOldestRead();
-}
-
 NTSTATUS CameraSession::Close() {
   if (!stream_) return STATUS_SUCCESS;
   stream_->SetState(KSSTATE_STOP);

@@ -80,8 +80,6 @@ class CameraSession {
   bool WaitForSnapshotEvent(std::size_t seen, LONGLONG timeout);
   // Reads still at the driver.
   std::size_t ReadsAtDriver() const;
-  // Cancels the oldest read still at the driver; false when none is.
-  bool CancelOldestRead();
   // Stop, then close; the reads come back.
   NTSTATUS Close();
   // The camera goes: surprise removal, close, uninitialisation.
