@@ -237,7 +237,8 @@ NTSTATUS ResetAndRestart(ClassDevice* device, Channel* channel, NTSTATUS portSta
 
   NTSTATUS status = AbortChannelPipes(device, channel);
   if (NT_SUCCESS(status)) status = AwaitTransfersIdle(channel);
-  if (NT_SUCCESS(status)) {
+  // STATUS_TIMEOUT counts as success to NT_SUCCESS; the recovery gives up on it.
+  if (NT_SUCCESS(status) && status != STATUS_TIMEOUT) {
     status = ResetChannelPipes(device, channel);
     if (channel->Streaming && NT_SUCCESS(status)) status = RestartChannel(device, channel);
   }
