@@ -27,6 +27,11 @@ NTSTATUS CallUnInitialize(ClassDevice* device) {
   return f != nullptr ? f(device->BusDeviceObject, Context(device)) : STATUS_SUCCESS;
 }
 
+PacketCallback ResolveProcessPacket(ClassDevice* device) {
+  return {device, HasExtendedCallbackTable(device) ? device->CallbackTable.Extended.ProcessPacket
+                                                   : nullptr};
+}
+
 ULONG CallProcessPacket(ClassDevice* device, PVOID currentFrameContext,
                         USBD_ISO_PACKET_DESCRIPTOR* syncPacket, UCHAR* syncBuffer,
                         USBD_ISO_PACKET_DESCRIPTOR* dataPacket, UCHAR* dataBuffer,

@@ -105,6 +105,7 @@ void ProcessTransfer(TransferSet* set) {
   if (other != nullptr && other != channel) KeAcquireSpinLockAtDpcLevel(&other->CurrentLock);
   const ULONG packets =
       data.NumberOfPackets < kPacketsPerTransfer ? data.NumberOfPackets : kPacketsPerTransfer;
+  const PacketCallback processPacket = ResolveProcessPacket(device);
   for (ULONG i = 0; i < packets; ++i) {
     set->FrameComplete = 0;
     set->ValidDataOffset = 0;
@@ -112,10 +113,10 @@ void ProcessTransfer(TransferSet* set) {
     FrameRequest* active = ActiveRequest(video, still);
     USBD_ISO_PACKET_DESCRIPTOR& packet = data.IsoPacket[i];
     const ULONG n =
-        CallProcessPacket(device, active != nullptr ? FrameContextOf(active) : nullptr,
-                          sync != nullptr ? &sync->IsoPacket[i] : nullptr, set->SyncBuffer + i,
-                          &packet, set->DataBuffer + packet.Offset, &set->FrameComplete,
-                          &set->PacketFlags, &set->ValidDataOffset);
+        processPacket.Call(active != nullptr ? FrameContextOf(active) : nullptr,
+                           sync != nullptr ? &sync->IsoPacket[i] : nullptr, set->SyncBuffer + i,
+                           &packet, set->DataBuffer + packet.Offset, &set->FrameComplete,
+                           &set->PacketFlags, &set->ValidDataOffset);
 
     if ((set->PacketFlags & kPacketSnapshot) != 0) channel->SnapshotPending = 1;
     if ((set->PacketFlags & kPacketDropFrame) != 0 && active != nullptr) active->Drop = 1;
