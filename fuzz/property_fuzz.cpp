@@ -29,10 +29,17 @@ constexpr std::size_t kHeader = 5;
 
 // The shipped camera on the host bus, configured and initialised through the
 // class layer as a device start does.
-struct Camera {
-  Camera() {
+// A fresh platform with the camera model's settings, before anything of the
+// camera takes pool memory.
+struct FreshPlatform {
+  FreshPlatform() {
     veltocam::host::ResetPlatform();
     if (!veltocam::sim::LoadCameraModelSettings()) std::abort();
+  }
+};
+
+struct Camera {
+  Camera() {
     camera.WithFirmware([](veltocam::sim::CameraFirmware& f) { f.timing = {0, 0, 0}; });
     bus.Attach(camera);
     ClassDevice* dev = ext.device();
@@ -49,7 +56,9 @@ struct Camera {
     dev->DeviceState = kDeviceStarted;
     veltocam::host::RunUntilIdle();
   }
+  ~Camera() { ReleaseDeviceConfiguration(ext.device()); }
 
+  FreshPlatform platform;
   veltocam::sim::SimulatedCamera camera;
   veltocam::host::UsbBus bus;
   veltocam::test::DeviceExtension ext;
