@@ -402,5 +402,38 @@ TEST(WorkItems, AWaitInsideAWorkItemRunsNoOtherWorkItem) {
   EXPECT_EQ(order, (std::vector<std::string>{"waiter timed out", "setter"}));
 }
 
+// A work item that starts while this thread waits, and needs the lock this
+// thread holds, waits on a passive-level thread of its own until the lock is
+// released, as on the platform: no deadlock on one stack, and the waiting
+// thread's own wait still ends on time.
+TEST(WorkItems, AnItemThatNeedsALockTheWaitingThreadHoldsWaitsForItOnItsOwnThread) {
+  static KSEMAPHORE lock;
+  static std::vector<std::string> order;
+  order.clear();
+  KeInitializeSemaphore(&lock, 1, 1);
+  WORK_QUEUE_ITEM item;
+  ExInitializeWorkItem(
+      &item,
+      [](PVOID) {
+        order.push_back("item waits");
+        KeWaitForSingleObject(&lock, Executive, KernelMode, FALSE, nullptr);
+        order.push_back("item has the lock");
+        KeReleaseSemaphore(&lock, 0, 1, FALSE);
+      },
+      nullptr);
+  KeWaitForSingleObject(&lock, Executive, KernelMode, FALSE, nullptr);
+  ExQueueWorkItem(&item, CriticalWorkQueue);
+  LARGE_INTEGER pause = Relative(Milliseconds(5));
+  const std::uint64_t before = host::Now();
+  KeDelayExecutionThread(KernelMode, FALSE, &pause);  // the item starts and parks
+  EXPECT_EQ(host::Now() - before, static_cast<std::uint64_t>(Milliseconds(5)));
+  EXPECT_EQ(order, std::vector<std::string>{"item waits"});
+  EXPECT_EQ(host::QueuedWorkItemCount(), 1u);
+  KeReleaseSemaphore(&lock, 0, 1, FALSE);
+  host::RunUntilIdle();
+  EXPECT_EQ(order, (std::vector<std::string>{"item waits", "item has the lock"}));
+  EXPECT_EQ(host::QueuedWorkItemCount(), 0u);
+}
+
 }  // namespace
 }  // namespace veltocam::testing

@@ -10,9 +10,8 @@ using veltocam::host::SchedulerMode;
 using veltocam::host::detail::Kernel;
 using veltocam::host::detail::KernelState;
 
-namespace {
+namespace veltocam::host::detail {
 
-// Consumes the signal of a synchronisation object; true when the wait is satisfied.
 bool TrySatisfyLocked(DISPATCHER_HEADER* header) {
   switch (header->Type) {
     case EventNotificationObject:
@@ -33,17 +32,28 @@ bool TrySatisfyLocked(DISPATCHER_HEADER* header) {
   }
 }
 
+}  // namespace veltocam::host::detail
+
+namespace {
+
+using veltocam::host::detail::TrySatisfyLocked;
+
 // Deterministic wait: the scheduler's pump, satisfied when the object is.
-// header may be null (a plain delay).
+// header may be null (a plain delay). On a worker thread the wait parks
+// when nothing there can satisfy it, and the waiting thread goes on.
 NTSTATUS PumpUntil(DISPATCHER_HEADER* header, bool hasDeadline, std::uint64_t deadline) {
+  if (veltocam::host::detail::OnWorkerThread()) {
+    return veltocam::host::detail::WorkerWait(header, hasDeadline, deadline);
+  }
   KernelState& k = Kernel();
   const auto satisfied = [&] {
     std::lock_guard lock(k.mutex);
     return header != nullptr && TrySatisfyLocked(header);
   };
-  if (veltocam::host::PumpUntil(satisfied, hasDeadline ? &deadline : nullptr)) {
-    return STATUS_SUCCESS;
-  }
+  veltocam::host::detail::EnterKernelWait();
+  const bool done = veltocam::host::PumpUntil(satisfied, hasDeadline ? &deadline : nullptr);
+  veltocam::host::detail::LeaveKernelWait();
+  if (done) return STATUS_SUCCESS;
   if (!hasDeadline) {
     ContractViolation("a wait without time-out that nothing left to run can satisfy");
   }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -58,6 +59,28 @@ inline void SchedulePoint() {
   if (g_schedulePointsLive.load(std::memory_order_relaxed)) SchedulePointTaken();
 }
 
+// Deterministic mode's second passive-level thread: a work item that starts
+// while the pumping thread is inside a kernel wait runs on a worker thread of
+// its own, so that when it must wait for something only the waiting thread
+// can give (a lock it holds), it parks instead of deadlocking on one stack.
+// One thread runs at a time (a baton on the kernel's lock), so every choice
+// is still the scheduler's. Guarded by KernelState::mutex.
+struct Worker {
+  std::thread thread;
+  bool running = false;  // holds the baton
+  bool busy = false;     // has an item, running or parked
+  bool parked = false;
+  bool quit = false;
+  WORK_QUEUE_ITEM* item = nullptr;
+  // A parked wait: its object (null for a delay), its time-out, and whether
+  // the pump took the object's signal for it.
+  DISPATCHER_HEADER* header = nullptr;
+  bool hasDeadline = false;
+  std::uint64_t deadline = 0;
+  bool satisfied = false;
+  ExecutionContext* context = nullptr;  // the parked wait's context: APCs come here
+};
+
 struct KernelState {
   std::mutex mutex;
   std::condition_variable changed;  // notified whenever an object or queue changes
@@ -82,6 +105,8 @@ struct KernelState {
   std::uint64_t interleavings = 0;
   int nesting = 0;              // contexts run on top of others by schedule points
   std::size_t apcsWaiting = 0;  // queued to some thread, not yet run
+
+  std::vector<std::unique_ptr<Worker>> workerThreads;  // deterministic mode only
 
   bool stopping = false;
   std::thread dispatcher;
@@ -110,6 +135,8 @@ void RunTakenDpc(KernelState& k, std::unique_lock<std::mutex>& lock, KDPC* dpc,
 bool RunThisDpc(KernelState& k, std::unique_lock<std::mutex>& lock, KDPC* dpc);
 bool RunWorkOfQueue(KernelState& k, std::unique_lock<std::mutex>& lock, int queue);
 bool RunRandomReadyLocked(KernelState& k, std::unique_lock<std::mutex>& lock, bool allowWork);
+// Runs a work item in a work item context on the calling thread.
+void RunWorkItem(WORK_QUEUE_ITEM* item);
 
 // Publishes whether schedule points have work (a seed, or APCs waiting).
 void UpdateSchedulePointsLocked(const KernelState& k);
@@ -132,6 +159,30 @@ bool WorkItemQueuedLocked(KernelState& k, const WORK_QUEUE_ITEM* item);
 const char* QueuedObjectWithinLocked(KernelState& k, const void* block, std::size_t size);
 
 void SetCurrentIrql(KIRQL irql);
+
+// Consumes the signal of a synchronisation object; true when a wait on it is
+// satisfied. Caller holds the lock.
+bool TrySatisfyLocked(DISPATCHER_HEADER* header);
+
+// Worker threads (deterministic mode). The calling thread is inside a kernel
+// wait while this is non-zero: work items it starts go to a worker thread.
+void EnterKernelWait();
+void LeaveKernelWait();
+bool InKernelWait();
+// Runs `item` on an idle worker thread and waits for it to finish or park.
+void RunOnWorkerLocked(KernelState& k, std::unique_lock<std::mutex>& lock, WORK_QUEUE_ITEM* item);
+// Resumes one parked worker whose wait can go on (object signalled, time-out
+// come, APC waiting) and waits for it to finish or park; false when none can.
+bool ResumeReadyWorkerLocked(KernelState& k, std::unique_lock<std::mutex>& lock);
+// The earliest time-out among parked workers; false when none has one.
+bool EarliestParkedDeadlineLocked(const KernelState& k, std::uint64_t* deadline);
+std::size_t BusyWorkersLocked(const KernelState& k);
+// The current thread is a worker: its wait parks when nothing here can
+// satisfy it. Returns the wait's status.
+bool OnWorkerThread();
+NTSTATUS WorkerWait(DISPATCHER_HEADER* header, bool hasDeadline, std::uint64_t deadline);
+// Ends idle workers; abandons parked ones (a test that leaves one fails).
+void StopWorkers(KernelState& k);
 void ResetContractViolations();
 
 }  // namespace veltocam::host::detail

@@ -124,6 +124,8 @@ void RunDpc(int processor, KDPC* dpc, PKDEFERRED_ROUTINE routine, PVOID context,
   KeLowerIrql(old);
 }
 
+}  // namespace
+
 void RunWorkItem(WORK_QUEUE_ITEM* item) {
   PWORKER_THREAD_ROUTINE routine = item->WorkerRoutine;
   PVOID parameter = item->Parameter;
@@ -140,8 +142,6 @@ void RunWorkItem(WORK_QUEUE_ITEM* item) {
   DeliverApcs();
   PopContext();
 }
-
-}  // namespace
 
 KDPC* FirstDpcOfLocked(KernelState& k, int processor) {
   for (LIST_ENTRY* at = k.dpcQueue.Flink; at != &k.dpcQueue; at = at->Flink) {
@@ -266,6 +266,9 @@ void StopThreads(KernelState& k) {
 bool RunOneReady(bool allowWork) {
   KernelState& k = Kernel();
   std::unique_lock lock(k.mutex);
+  if (allowWork && k.mode == SchedulerMode::Deterministic && ResumeReadyWorkerLocked(k, lock)) {
+    return true;
+  }
   if (k.randomized) return RunRandomReadyLocked(k, lock, allowWork);
   KDPC* dpc;
   PKDEFERRED_ROUTINE routine;
@@ -284,6 +287,10 @@ bool RunOneReady(bool allowWork) {
 bool RunWorkOfQueue(KernelState& k, std::unique_lock<std::mutex>& lock, int queue) {
   WORK_QUEUE_ITEM* item = TakeWorkLocked(k, queue);
   if (item == nullptr) return false;
+  if (k.mode == SchedulerMode::Deterministic && InKernelWait()) {
+    RunOnWorkerLocked(k, lock, item);
+    return true;
+  }
   lock.unlock();
   RunWorkItem(item);
   lock.lock();
@@ -299,6 +306,7 @@ using detail::KernelState;
 void ResetKernel(SchedulerMode mode) {
   KernelState& k = Kernel();
   if (k.mode == SchedulerMode::RealTime) detail::StopThreads(k);
+  detail::StopWorkers(k);
   {
     std::lock_guard lock(k.mutex);
     detail::ClearQueuesLocked(k);
@@ -330,6 +338,7 @@ void ResetKernel(SchedulerMode mode) {
 void ShutdownKernel() {
   KernelState& k = Kernel();
   if (k.mode == SchedulerMode::RealTime) detail::StopThreads(k);
+  detail::StopWorkers(k);
   std::lock_guard lock(k.mutex);
   detail::ClearQueuesLocked(k);
   k.mode = SchedulerMode::Deterministic;
@@ -387,6 +396,13 @@ bool PumpUntil(const std::function<bool()>& done, const std::uint64_t* deadline)
     if (detail::RunOneReady(allowWork)) continue;
     std::lock_guard lock(k.mutex);
     KTIMER* t = detail::FirstTimerLocked(k);
+    // A parked worker's time-out comes like a timer: the next round resumes it.
+    std::uint64_t parked = 0;
+    if (allowWork && detail::EarliestParkedDeadlineLocked(k, &parked) &&
+        (t == nullptr || parked < t->FireTime) && (deadline == nullptr || parked <= *deadline)) {
+      if (parked > k.virtualNow) k.virtualNow = parked;
+      continue;
+    }
     if (t != nullptr && (deadline == nullptr || t->FireTime <= *deadline)) {
       if (t->FireTime > k.virtualNow) k.virtualNow = t->FireTime;
       detail::FireTimerLocked(k, t);
@@ -423,7 +439,7 @@ std::size_t ArmedTimerCount() {
 
 std::size_t QueuedWorkItemCount() {
   std::lock_guard lock(Kernel().mutex);
-  return Kernel().workCount;
+  return Kernel().workCount + detail::BusyWorkersLocked(Kernel());
 }
 
 }  // namespace veltocam::host
