@@ -11,7 +11,9 @@ namespace veltocam::host {
 namespace detail {
 
 KernelState& Kernel() {
-  static KernelState state;
+  // Never destroyed: threads of the kernel (workers, a parked work item) may
+  // outlive main, and must find the lock and the queues still there.
+  static KernelState& state = *new KernelState;
   return state;
 }
 

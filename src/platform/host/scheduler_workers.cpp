@@ -155,7 +155,7 @@ void StopWorkers(KernelState& k) {
       // Parked in a wait nothing will satisfy: the test that left it has
       // failed; its thread stays blocked until the process ends.
       w->thread.detach();
-      w.release();  // NOLINT(bugprone-unused-return-value): it still runs on it
+      w.release();  // NOLINT(bugprone-unused-return-value): the abandoned thread still uses it
     }
   }
 }
