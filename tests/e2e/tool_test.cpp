@@ -2,6 +2,8 @@
 // of a frame the encoder made, and a truncated frame.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -157,6 +159,28 @@ std::string ListedValue(const std::string& listing, const std::string& name) {
     if (fields.size() == 7 && fields[1] == name) return fields[6];
   }
   return "";
+}
+
+// Each run writes back the whole registry it loaded: a second run at the
+// same time would undo what the first one set when it ends.
+TEST_F(Tool, ASystemDirectoryServesOneRunAtATime) {
+  fs::create_directories(dir_ / "system");
+  const int other = ::open((dir_ / "system" / "lock").c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(::flock(other, LOCK_EX), 0);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"controls", "--set", "brightness=50"},
+        {"capture", "--frames", "1", "--size", "160x120", "-o", Path("a.y4m")}}) {
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Run(args), 1);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("is in use by another veltocam run"), std::string::npos) << err;
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "system" / "registry.reg"));
+  ::close(other);
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(Run({"controls", "--set", "brightness=50"}), 0);
+  EXPECT_EQ(ListedValue(::testing::internal::GetCapturedStdout(), "brightness"), "50");
 }
 
 TEST_F(Tool, ControlsListsEveryAdvertisedPropertyAndKeepsWhatIsSet) {
