@@ -107,6 +107,9 @@ CaptureOptions ParseOptions(int argc, char** argv) {
   if (kind == OutputKind::kY4m && o.format.compression == kRgb24) {
     throw UsageError("-o: RGB24 pictures are written as .png files");
   }
+  if (o.controls.snapshots > 0 && o.format.compression == kRgb24) {
+    throw UsageError("--snapshot: the driver saves I420 and IYUV pictures only");
+  }
   return o;
 }
 
