@@ -39,8 +39,8 @@ constexpr const char* kUsage =
     "  --snapshot asks the driver to save the next K pictures to its snapshot\n"
     "  file (veltocam snapshot shows it); --press-button-at presses the\n"
     "  camera's snapshot button after frame N (the tool polls it every frame)\n"
-    "  DIR keeps the driver's files and registry between runs (default: the\n"
-    "  user's state directory, veltocam)\n"
+    "  DIR keeps the driver's files and registry between runs, and serves one\n"
+    "  run at a time (default: the user's state directory, veltocam)\n"
     "  exit status: 0 done, 1 error, 2 a setting refused, 3 the camera was unplugged";
 
 constexpr int kExitUnplugged = 3;
