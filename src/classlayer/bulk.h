@@ -121,10 +121,15 @@ struct TransferArgs {
 };
 // *sent: the transfer reached the bus driver, whose completion now owns it.
 NTSTATUS StartTransfer(ClassDevice* device, const TransferArgs& args, bool* sent);
+// A transfer that could not be sent where its caller was already told it
+// would be: a read goes back to its queue, any other owner hears the status
+// through its completion.
+void AbandonTransfer(ClassDevice* device, const TransferArgs& args, NTSTATUS status);
 // The pipe exists in the pipe table and in the current interface.
 bool IsPipeOfInterface(const ClassDevice* device, LONG pipeIndex);
 // Records the transfer in its pipe's slot; false when another one holds it
-// (or, for a read, when the read is no longer the channel's Current).
+// or waits paused there (or, for a read, when the read is no longer the
+// channel's Current).
 bool ClaimPipe(ClassDevice* device, BulkTransferRecord* transfer);
 // Under PipeTableLock: when a canceller waits, the record goes to it with the
 // outcome (true); otherwise, with release, the pipe's slot is freed.

@@ -69,7 +69,9 @@ bool ClaimPipe(ClassDevice* device, BulkTransferRecord* t) {
   KIRQL oldIrql;
   KeAcquireSpinLock(&device->PipeTableLock, &oldIrql);
   PipeEntry& entry = EntryOf(device, t->PipeIndex);
-  const bool free = entry.PendingTransfer == nullptr || entry.PendingTransfer == t;
+  // A transfer paused on the pipe keeps it until it is started again.
+  const bool free = (entry.PendingTransfer == nullptr || entry.PendingTransfer == t) &&
+                    entry.SavedTransfer == nullptr;
   if (readStillWanted && free) entry.PendingTransfer = t;
   KeReleaseSpinLock(&device->PipeTableLock, oldIrql);
   if (t->Channel != nullptr) KeReleaseSpinLock(&t->Channel->CurrentLock, currentIrql);
@@ -158,6 +160,14 @@ NTSTATUS RestartBulkTransfer(ClassDevice* device, LONG pipeIndex, BulkTransferRe
   FreeBulkTransfer(t);
   bool sent;
   const NTSTATUS status = StartTransfer(device, args, &sent);
-  if (!sent && args.Channel != nullptr) ReturnBulkRead(args.Channel, args.Request);
+  if (!sent) AbandonTransfer(device, args, status);
   return status;
+}
+
+void AbandonTransfer(ClassDevice* device, const TransferArgs& args, NTSTATUS status) {
+  if (args.Channel != nullptr) {
+    ReturnBulkRead(args.Channel, args.Request);
+  } else if (args.Completion != nullptr) {
+    args.Completion(DeviceContextOf(device), args.CompletionContext, status);
+  }
 }

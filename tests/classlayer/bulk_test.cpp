@@ -299,6 +299,39 @@ TEST_F(BulkTest, AnAlternateSettingChangePausesTransfersAndStartsThemAgainOnTheN
   EXPECT_EQ(CancelBulkTransfer(ext_.device(), kInterruptPipe, FALSE), STATUS_SUCCESS);
 }
 
+TEST_F(BulkTest, APausedTransferKeepsItsPipeAndItsOwnerHearsWhenItCannotStartAgain) {
+  device_.onOut = [](UCHAR, std::span<const UCHAR>) { return UsbReply::NeverAnswer(); };
+  channel_->StreamNumber = 1;  // the stream that writes
+  requests_.push_back(std::make_unique<ReadRequest>(64, &stream_));
+  ReadRequest* write = requests_.back().get();
+  write->srb.Command = SRB_WRITE_DATA;
+  write->header.header.DataUsed = 5;
+  ReceiveWriteRequest(&write->srb);
+  UCHAR report[8] = {};
+  ASSERT_EQ(InterruptWait(Context(), kInterruptPipe, report, 8, Completions::Record, &done_, 1),
+            STATUS_PENDING);
+  host::RunUntilIdle();
+  ASSERT_EQ(PauseBulkTransfers(ext_.device()), STATUS_SUCCESS);
+  // Paused, a pipe is still busy: nothing else may take it meanwhile.
+  EXPECT_EQ(InterruptWait(Context(), kInterruptPipe, report, 8, nullptr, nullptr, 0),
+            STATUS_INVALID_PARAMETER);
+  std::vector<UCHAR> other(64);
+  EXPECT_EQ(BulkTransfer(Context(), kBulkOutPipe, other.data(), 64, nullptr, nullptr),
+            STATUS_INVALID_PARAMETER);
+  EXPECT_TRUE(Completed().empty());
+  EXPECT_TRUE(done_.statuses.empty());
+  // The wait starts again (four allocations), the write cannot: its request
+  // is completed with the reason.
+  host::FailNthAllocation(5);
+  ResumeBulkTransfers(ext_.device());
+  host::FailNthAllocation(0);
+  ASSERT_EQ(Completed().size(), 1u);
+  EXPECT_EQ(write->srb.Status, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_FALSE(BulkTransferPending(ext_.device(), kBulkOutPipe));
+  EXPECT_TRUE(done_.statuses.empty());
+  EXPECT_TRUE(BulkTransferPending(ext_.device(), kInterruptPipe)) << "the wait started again";
+}
+
 TEST_F(BulkTest, AboveDispatchLevelATransferStartsFromAWorkItem) {
   std::vector<UCHAR> payload = {1, 2, 3};
   KIRQL old;
