@@ -15,8 +15,9 @@
 #include "classlayer/service_interface.h"
 
 // CancelFlags bits.
-constexpr ULONG kBulkCancelWaiting = 0x1;  // a canceller waits on CancelEvent and owns the record
-constexpr ULONG kBulkReadCancelled = 0x2;  // the read being filled was cancelled
+constexpr ULONG kBulkCancelWaiting = 0x1;   // a canceller waits on CancelEvent and owns the record
+constexpr ULONG kBulkOwnerCancelled = 0x2;  // the read or write it serves was cancelled
+constexpr ULONG kBulkCancelTaken = 0x4;     // a canceller took it over; no other may
 
 struct BulkTransferRecord {
   ULONG Tag;  // kTransferSetTag

@@ -101,6 +101,9 @@ NTSTATUS CancelBulkTransfer(ClassDevice* device, LONG pipeIndex, BOOLEAN pause) 
   KeAcquireSpinLock(&device->PipeTableLock, &oldIrql);
   PipeEntry& entry = EntryOf(device, pipeIndex);
   auto* t = static_cast<BulkTransferRecord*>(entry.PendingTransfer);
+  // Another canceller already has it: the end is told from there, and the
+  // record may be gone as soon as that one is done with it.
+  if (t != nullptr && (t->CancelFlags & kBulkCancelTaken) != 0) t = nullptr;
   if (t != nullptr) {
     // A transfer being cancelled stays in its slot until it is back: a read
     // cancelled meanwhile must still find what writes into its buffer.
@@ -111,7 +114,7 @@ NTSTATUS CancelBulkTransfer(ClassDevice* device, LONG pipeIndex, BOOLEAN pause) 
       pause = FALSE;
     }
     KeInitializeEvent(&t->CancelEvent, NotificationEvent, FALSE);
-    t->CancelFlags |= kBulkCancelWaiting;
+    t->CancelFlags |= kBulkCancelWaiting | kBulkCancelTaken;
   }
   KeReleaseSpinLock(&device->PipeTableLock, oldIrql);
   if (t == nullptr) return STATUS_SUCCESS;
@@ -121,7 +124,7 @@ NTSTATUS CancelBulkTransfer(ClassDevice* device, LONG pipeIndex, BOOLEAN pause) 
   if (!pause && entry.PendingTransfer == t) entry.PendingTransfer = nullptr;
   const ULONG flags = t->CancelFlags;
   KeReleaseSpinLock(&device->PipeTableLock, oldIrql);
-  SettleCancelled(device, t, pause, (flags & kBulkReadCancelled) != 0);
+  SettleCancelled(device, t, pause, (flags & kBulkOwnerCancelled) != 0);
   return STATUS_SUCCESS;
 }
 

@@ -253,6 +253,30 @@ TEST_F(BulkTest, CancelEndsATransferTheDeviceNeverAnswers) {
   EXPECT_EQ(done_.statuses.back(), STATUS_UNSUCCESSFUL);
 }
 
+TEST_F(BulkTest, TwoCancellersOfOneTransferEndItOnce) {
+  std::vector<UCHAR> data(64);
+  // The second canceller is a work item that the first one's wait may let
+  // run before the bus gives the transfer back, whichever order is picked.
+  for (std::uint64_t seed = 1; seed <= 16; ++seed) {
+    SCOPED_TRACE(seed);
+    host::SetScheduleSeed(seed);
+    done_.statuses.clear();
+    ASSERT_EQ(BulkTransfer(Context(), kBulkInPipe, data.data(), 64, Completions::Record, &done_),
+              STATUS_PENDING);
+    host::RunUntilIdle();
+    WORK_QUEUE_ITEM other;
+    ExInitializeWorkItem(
+        &other, [](PVOID context) { EXPECT_EQ(BulkCancel(context, kBulkInPipe), STATUS_SUCCESS); },
+        Context());
+    ExQueueWorkItem(&other, DelayedWorkQueue);
+    EXPECT_EQ(BulkCancel(Context(), kBulkInPipe), STATUS_SUCCESS);
+    host::RunUntilIdle();
+    EXPECT_EQ(done_.statuses, std::vector<NTSTATUS>{STATUS_CANCELLED});
+    EXPECT_FALSE(BulkTransferPending(ext_.device(), kBulkInPipe));
+  }
+  host::SetScheduleSeed(0);
+}
+
 TEST_F(BulkTest, AnAlternateSettingChangePausesTransfersAndStartsThemAgainOnTheNewPipes) {
   InstallCallbackTable(Context(), &table_, kCallbackTableVersion, kDeviceEvents);
   // The bus may ask the device as soon as a transfer is sent, so the device
