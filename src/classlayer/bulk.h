@@ -90,6 +90,9 @@ void ReleaseBulkTransfers(ClassDevice* device);
 // ---- Stream 1 writes -------------------------------------------------------------
 // SRB_WRITE_DATA at the channel's data entry; completes the request.
 void ReceiveWriteRequest(HW_STREAM_REQUEST_BLOCK* srb);
+// The port's cancel entry for a write, at dispatch level: the transfer that
+// carries it is cancelled and completes it.
+void CancelWriteRequest(HW_STREAM_REQUEST_BLOCK* srb);
 
 // ---- Reads of a stream served by a bulk pipe ---------------------------------------
 // When the channel streams, its data pipe is free and a read is queued: the

@@ -9,12 +9,16 @@ PipeEntry& EntryOf(ClassDevice* device, LONG pipeIndex) {
   return device->PipeTable[pipeIndex];
 }
 
-void ForgetSaved(ClassDevice* device, LONG pipeIndex, const BulkTransferRecord* t) {
+// Clears the pipe's SavedTransfer slot of the record; returns its CancelFlags
+// as they stood then.
+ULONG ForgetSaved(ClassDevice* device, LONG pipeIndex, const BulkTransferRecord* t) {
   KIRQL oldIrql;
   KeAcquireSpinLock(&device->PipeTableLock, &oldIrql);
   if (EntryOf(device, pipeIndex).SavedTransfer == t)
     EntryOf(device, pipeIndex).SavedTransfer = nullptr;
+  const ULONG flags = t->CancelFlags;
   KeReleaseSpinLock(&device->PipeTableLock, oldIrql);
+  return flags;
 }
 
 // A canceller took the record over. Paused, it waits in SavedTransfer to be
@@ -159,10 +163,13 @@ NTSTATUS RestartBulkTransfer(ClassDevice* device, LONG pipeIndex, BulkTransferRe
   const TransferArgs args{
       t->Channel,    t->Request,           t->Buffer,   t->Length,     pipeIndex,
       t->Completion, t->CompletionContext, t->Resubmit, t->SignalEvent};
-  if (IsPipeOfInterface(device, pipeIndex)) ForgetSaved(device, pipeIndex, t);
+  // A read or write given up while it was paused is not started again.
+  const ULONG flags =
+      IsPipeOfInterface(device, pipeIndex) ? ForgetSaved(device, pipeIndex, t) : t->CancelFlags;
+  const bool cancelled = (flags & kBulkOwnerCancelled) != 0;
   FreeBulkTransfer(t);
-  bool sent;
-  const NTSTATUS status = StartTransfer(device, args, &sent);
+  bool sent = false;
+  const NTSTATUS status = cancelled ? STATUS_CANCELLED : StartTransfer(device, args, &sent);
   if (!sent) AbandonTransfer(device, args, status);
   return status;
 }

@@ -556,12 +556,13 @@ namespace veltocam::test {
 namespace {
 
 TEST_F(BulkTest, StreamOneWritesGoOutOverTheBulkOutPipe) {
-  auto write = [&](const std::string& text) {
-    requests_.push_back(std::make_unique<ReadRequest>(64, &stream_));
+  // `extra`: bytes the header claims beyond the text.
+  auto write = [&](const std::string& text, ULONG extra = 0) {
+    requests_.push_back(std::make_unique<ReadRequest>(static_cast<ULONG>(text.size()), &stream_));
     ReadRequest* r = requests_.back().get();
     r->srb.Command = SRB_WRITE_DATA;
     std::memcpy(r->data.data(), text.data(), text.size());
-    r->header.header.DataUsed = static_cast<ULONG>(text.size());
+    r->header.header.DataUsed = static_cast<ULONG>(text.size()) + extra;
     ReceiveWriteRequest(&r->srb);
     host::RunUntilIdle();
     return r->srb.Status;
@@ -571,10 +572,39 @@ TEST_F(BulkTest, StreamOneWritesGoOutOverTheBulkOutPipe) {
   EXPECT_EQ(write("hello"), STATUS_SUCCESS);
   EXPECT_EQ(device_.outData.back(), (std::vector<UCHAR>{'h', 'e', 'l', 'l', 'o'}));
   EXPECT_EQ(write(""), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(write("tail", 1), STATUS_INVALID_PARAMETER);  // past the client's buffer
   device_.onOut = [](UCHAR, std::span<const UCHAR>) { return UsbReply::Stall(); };
   EXPECT_EQ(write("again"), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(Completed().size(), 4u);
+  EXPECT_EQ(Completed().size(), 5u);
   EXPECT_EQ(scripted_.newFrames, 2);
+}
+
+TEST_F(BulkTest, AWriteTheDeviceDoesNotTakeCanBeCancelled) {
+  device_.onOut = [](UCHAR, std::span<const UCHAR>) { return UsbReply::NeverAnswer(); };
+  channel_->StreamNumber = 1;
+  for (const bool paused : {false, true}) {
+    SCOPED_TRACE(paused);
+    requests_.push_back(std::make_unique<ReadRequest>(64, &stream_));
+    ReadRequest* w = requests_.back().get();
+    w->srb.Command = SRB_WRITE_DATA;
+    w->header.header.DataUsed = 5;
+    ReceiveWriteRequest(&w->srb);
+    host::RunUntilIdle();
+    if (paused) {
+      ASSERT_EQ(PauseBulkTransfers(ext_.device()), STATUS_SUCCESS);
+    }
+    bus_.ClearRequestLog();
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);  // where the platform cancels
+    CancelReadRequest(&w->srb);
+    KeLowerIrql(old);
+    if (paused) ResumeBulkTransfers(ext_.device());
+    host::RunUntilIdle();
+    ASSERT_EQ(Completed().size(), 1u);
+    EXPECT_EQ(w->srb.Status, STATUS_CANCELLED);
+    EXPECT_FALSE(BulkTransferPending(ext_.device(), kBulkOutPipe));
+    EXPECT_TRUE(TransferLengths().empty()) << "a cancelled write is not sent again";
+  }
 }
 
 TEST_F(BulkTest, ReleasingTheConfigurationEndsEveryTransfer) {
