@@ -131,10 +131,10 @@ NTSTATUS StartTransfer(ClassDevice* device, const TransferArgs& args, bool* sent
 void AbandonTransfer(ClassDevice* device, const TransferArgs& args, NTSTATUS status);
 // The pipe exists in the pipe table and in the current interface.
 bool IsPipeOfInterface(const ClassDevice* device, LONG pipeIndex);
-// Records the transfer in its pipe's slot; false when another one holds it
-// or waits paused there (or, for a read, when the read is no longer the
-// channel's Current).
-bool ClaimPipe(ClassDevice* device, BulkTransferRecord* transfer);
+// Records the transfer in its pipe's slot. STATUS_INVALID_PARAMETER when
+// another one holds it or waits paused there; for a read, STATUS_CANCELLED
+// when it is no longer the channel's Current or the channel stops.
+NTSTATUS ClaimPipe(ClassDevice* device, BulkTransferRecord* transfer);
 // Under PipeTableLock: when a canceller waits, the record goes to it with the
 // outcome (true); otherwise, with release, the pipe's slot is freed.
 bool SettleTransfer(BulkTransferRecord* transfer, NTSTATUS outcome, bool release);

@@ -66,20 +66,26 @@ bool BulkTransferPending(ClassDevice* device, LONG pipeIndex) {
   return pending;
 }
 
-bool ClaimPipe(ClassDevice* device, BulkTransferRecord* t) {
+NTSTATUS ClaimPipe(ClassDevice* device, BulkTransferRecord* t) {
+  Channel* channel = t->Channel;
   KIRQL currentIrql = PASSIVE_LEVEL;
-  if (t->Channel != nullptr) KeAcquireSpinLock(&t->Channel->CurrentLock, &currentIrql);
-  const bool readStillWanted = t->Channel == nullptr || t->Channel->Current == t->Request;
+  if (channel != nullptr) KeAcquireSpinLock(&channel->CurrentLock, &currentIrql);
   KIRQL oldIrql;
   KeAcquireSpinLock(&device->PipeTableLock, &oldIrql);
+  // A stop or a recovery sets its flag before it looks at the pipe: either
+  // it finds the transfer there, or the transfer sees the flag here.
+  const bool readStillWanted =
+      channel == nullptr || (channel->Current == t->Request &&
+                             !HasStateFlags(channel, kChannelStopping | kChannelAwaitingIdle));
   PipeEntry& entry = EntryOf(device, t->PipeIndex);
   // A transfer paused on the pipe keeps it until it is started again.
   const bool free = (entry.PendingTransfer == nullptr || entry.PendingTransfer == t) &&
                     entry.SavedTransfer == nullptr;
   if (readStillWanted && free) entry.PendingTransfer = t;
   KeReleaseSpinLock(&device->PipeTableLock, oldIrql);
-  if (t->Channel != nullptr) KeReleaseSpinLock(&t->Channel->CurrentLock, currentIrql);
-  return readStillWanted && free;
+  if (channel != nullptr) KeReleaseSpinLock(&channel->CurrentLock, currentIrql);
+  if (!readStillWanted) return STATUS_CANCELLED;
+  return free ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
 
 bool SettleTransfer(BulkTransferRecord* t, NTSTATUS outcome, bool release) {

@@ -96,7 +96,8 @@ NTSTATUS StartBulkRead(ClassDevice* device, Channel* channel) {
   const NTSTATUS status = StartTransfer(device, args, &sent);
   if (!sent) {
     ReturnBulkRead(channel, request);
-    channel->ErrorFlag = 1;
+    // A read given up or a channel stopping meanwhile is no fault of the pipe.
+    if (status != STATUS_CANCELLED) channel->ErrorFlag = 1;
   }
   return status;
 }

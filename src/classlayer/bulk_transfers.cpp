@@ -134,8 +134,8 @@ NTSTATUS StartTransfer(ClassDevice* device, const TransferArgs& args, bool* sent
   if (device->DeviceState == kDeviceRemoved) {
     status = STATUS_DEVICE_DATA_ERROR;
     if (args.Channel != nullptr) args.Channel->ErrorFlag = 1;
-  } else if (!ClaimPipe(device, t)) {
-    status = STATUS_INVALID_PARAMETER;
+  } else {
+    status = ClaimPipe(device, t);
   }
   if (!NT_SUCCESS(status)) {
     FreeBulkTransfer(t);

@@ -26,6 +26,8 @@ constexpr ULONG kInterruptPipe = 1;  // 8-byte packets
 constexpr ULONG kBulkOutPipe = 2;    // 64-byte packets
 constexpr ULONG kBulkInPipe = 3;     // 64-byte packets
 
+Channel* g_channel = nullptr;  // for callbacks that act on the channel
+
 struct Completions {
   std::vector<NTSTATUS> statuses;
   static void Record(PVOID, PVOID context, NTSTATUS status) {
@@ -524,6 +526,24 @@ TEST_F(BulkTest, AReadRunsOutOfMemoryCleanlyAtEveryAllocation) {
     EXPECT_EQ(r->srb.Status, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(r->header.header.DataUsed, 0u);
   }
+}
+
+TEST_F(BulkTest, AReadStartingAsTheChannelStopsIsNotSentAndWaitsUnharmed) {
+  // The stop, on another processor, raises its flag and finds the pipe free
+  // while the read is being told to the device layer, before it is sent.
+  ext_.device()->CallbackTable.Extended.NewFrame = [](PVOID, PVOID, ULONG, ULONG*) {
+    SetStateFlags(g_channel, kChannelStopping);
+  };
+  g_channel = channel_;
+  ReadRequest* a = Queue();
+  host::RunUntilIdle();
+  g_channel = nullptr;
+  EXPECT_TRUE(TransferLengths().empty()) << "no transfer outlives the stop";
+  EXPECT_FALSE(BulkTransferPending(ext_.device(), kBulkInPipe));
+  EXPECT_EQ(channel_->Current, nullptr);
+  EXPECT_EQ(channel_->ReadQueue.Flink, &reinterpret_cast<FrameRequest*>(a->extension.data())->Link);
+  EXPECT_EQ(channel_->ErrorFlag, 0u) << "a stop is no fault of the pipe";
+  ClearStateFlags(channel_, kChannelStopping);
 }
 
 TEST_F(BulkTest, AStopCancelsTheReadBeingFilledAndEndsStreaming) {
