@@ -581,7 +581,7 @@ TEST_F(BulkTest, StreamOneWritesGoOutOverTheBulkOutPipe) {
     requests_.push_back(std::make_unique<ReadRequest>(static_cast<ULONG>(text.size()), &stream_));
     ReadRequest* r = requests_.back().get();
     r->srb.Command = SRB_WRITE_DATA;
-    std::memcpy(r->data.data(), text.data(), text.size());
+    std::copy(text.begin(), text.end(), r->data.begin());
     r->header.header.DataUsed = static_cast<ULONG>(text.size()) + extra;
     ReceiveWriteRequest(&r->srb);
     host::RunUntilIdle();
