@@ -138,6 +138,10 @@ NTSTATUS ClaimPipe(ClassDevice* device, BulkTransferRecord* transfer);
 // Under PipeTableLock: when a canceller waits, the record goes to it with the
 // outcome (true); otherwise, with release, the pipe's slot is freed.
 bool SettleTransfer(BulkTransferRecord* transfer, NTSTATUS outcome, bool release);
+// Under PipeTableLock: the read or write the transfer serves was given up.
+// Checked after the next chunk's request is built, so that a cancel either
+// is seen here or marks that request.
+bool OwnerCancelled(BulkTransferRecord* transfer);
 // Completion with the status, and on success the snapshot event when asked for.
 void NotifyOwner(BulkTransferRecord* transfer, NTSTATUS status);
 // The transfer is over: tells its owner (the read, or Completion), signals

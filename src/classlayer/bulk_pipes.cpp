@@ -105,6 +105,14 @@ bool SettleTransfer(BulkTransferRecord* t, NTSTATUS outcome, bool release) {
   return waited;
 }
 
+bool OwnerCancelled(BulkTransferRecord* t) {
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&t->Device->PipeTableLock, &oldIrql);
+  const bool cancelled = (t->CancelFlags & kBulkOwnerCancelled) != 0;
+  KeReleaseSpinLock(&t->Device->PipeTableLock, oldIrql);
+  return cancelled;
+}
+
 NTSTATUS CancelBulkTransfer(ClassDevice* device, LONG pipeIndex, BOOLEAN pause) {
   if (!IsPipeOfInterface(device, pipeIndex)) return STATUS_INVALID_PARAMETER;
   KIRQL oldIrql;

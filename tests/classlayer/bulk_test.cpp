@@ -475,6 +475,35 @@ TEST_F(BulkTest, CancellingTheReadBeingFilledCancelsItsTransferFirst) {
   EXPECT_EQ(channel_->ReadQueue.Flink, &reinterpret_cast<FrameRequest*>(b->extension.data())->Link);
 }
 
+TEST_F(BulkTest, AReadCancelledAsAChunkComesBackIsNotCarriedOn) {
+  ASSERT_EQ(Select(128), STATUS_SUCCESS);
+  // The first chunk comes back full; the device never answers a second.
+  int asked = 0;
+  device_.onIn = [&](UCHAR, std::span<UCHAR>) {
+    return asked++ == 0 ? UsbReply::Done(128) : UsbReply::NeverAnswer();
+  };
+  // The cancel runs on another processor, wherever the schedule puts it.
+  for (std::uint64_t seed = 1; seed <= 24; ++seed) {
+    SCOPED_TRACE(seed);
+    host::SetScheduleSeed(seed);
+    asked = 0;
+    ReadRequest* a = Queue();
+    KDPC cancel;
+    KeInitializeDpc(
+        &cancel,
+        [](KDPC*, PVOID srb, PVOID, PVOID) {
+          CancelReadRequest(static_cast<HW_STREAM_REQUEST_BLOCK*>(srb));
+        },
+        &a->srb);
+    KeInsertQueueDpc(&cancel, nullptr, nullptr);
+    host::RunUntilIdle();
+    ASSERT_EQ(Completed().size(), 1u);
+    EXPECT_EQ(a->srb.Status, STATUS_CANCELLED);
+    EXPECT_FALSE(BulkTransferPending(ext_.device(), kBulkInPipe));
+  }
+  host::SetScheduleSeed(0);
+}
+
 TEST_F(BulkTest, AGoneOrUninitialisedDeviceTakesNoTransferAndLosesNoRead) {
   UCHAR report[8];
   ClassDevice* dev = ext_.device();
