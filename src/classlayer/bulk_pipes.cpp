@@ -177,9 +177,11 @@ NTSTATUS RestartBulkTransfer(ClassDevice* device, LONG pipeIndex, BulkTransferRe
   const TransferArgs args{
       t->Channel,    t->Request,           t->Buffer,   t->Length,     pipeIndex,
       t->Completion, t->CompletionContext, t->Resubmit, t->SignalEvent};
-  // A read or write given up while it was paused is not started again.
-  const ULONG flags =
-      IsPipeOfInterface(device, pipeIndex) ? ForgetSaved(device, pipeIndex, t) : t->CancelFlags;
+  // A read or write given up while it was paused is not started again. The
+  // slot is cleared even when the new interface has no such pipe any more.
+  const bool inTable = device->PipeTable != nullptr && pipeIndex >= 0 &&
+                       static_cast<ULONG>(pipeIndex) < device->NumberOfPipes;
+  const ULONG flags = inTable ? ForgetSaved(device, pipeIndex, t) : t->CancelFlags;
   const bool cancelled = (flags & kBulkOwnerCancelled) != 0;
   FreeBulkTransfer(t);
   bool sent = false;

@@ -358,6 +358,23 @@ TEST_F(BulkTest, APausedTransferKeepsItsPipeAndItsOwnerHearsWhenItCannotStartAga
   EXPECT_TRUE(BulkTransferPending(ext_.device(), kInterruptPipe)) << "the wait started again";
 }
 
+TEST_F(BulkTest, ATransferPausedOnAPipeTheNewSettingLacksEndsAndFreesThePipe) {
+  std::vector<UCHAR> data(64);
+  ASSERT_EQ(BulkTransfer(Context(), kBulkInPipe, data.data(), 64, Completions::Record, &done_),
+            STATUS_PENDING);
+  host::RunUntilIdle();
+  ClassDevice* dev = ext_.device();
+  ASSERT_EQ(PauseBulkTransfers(dev), STATUS_SUCCESS);
+  dev->InterfaceInfo->NumberOfPipes = kBulkInPipe;  // the new setting has one pipe fewer
+  ResumeBulkTransfers(dev);
+  dev->InterfaceInfo->NumberOfPipes = kBulkInPipe + 1;
+  EXPECT_EQ(done_.statuses, std::vector<NTSTATUS>{STATUS_INVALID_PARAMETER});
+  EXPECT_EQ(dev->PipeTable[kBulkInPipe].SavedTransfer, nullptr);
+  // The pipe is free for the next transfer once it is back.
+  EXPECT_EQ(BulkTransfer(Context(), kBulkInPipe, data.data(), 64, nullptr, nullptr),
+            STATUS_PENDING);
+}
+
 TEST_F(BulkTest, AboveDispatchLevelATransferStartsFromAWorkItem) {
   std::vector<UCHAR> payload = {1, 2, 3};
   KIRQL old;
