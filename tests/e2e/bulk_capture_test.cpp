@@ -112,6 +112,13 @@ TEST_F(BulkCaptureTest, EveryPictureIsTheDecodedFrameTheCameraSentInOrder) {
   }
   // One transfer per frame, so no read ever waits for a frame to start.
   EXPECT_EQ(session_->StreamChannel(0)->PipeKind, kPipeKindBulk);
+  // A larger frame takes longer to arrive: that is no dropped picture.
+  LONGLONG picture = Next().pictureNumber;
+  for (int i = 0; i < 12; ++i) {
+    const DeliveredFrame frame = Next();
+    EXPECT_EQ(frame.pictureNumber, ++picture);
+    EXPECT_EQ(frame.dropCount, 0);
+  }
 }
 
 TEST_F(BulkCaptureTest, EachButtonPressReachesTheClientAsTheSnapshotEvent) {
