@@ -142,7 +142,12 @@ void CompleteReadRequest(Channel* channel, FrameRequest* request, NTSTATUS statu
       const auto elapsed =
           static_cast<ULONGLONG>(header->PresentationTime.Time - channel->StartTime);
       const auto period = static_cast<ULONGLONG>(frameTime);
-      picture = static_cast<LONGLONG>(elapsed / period + (elapsed % period != 0 ? 1 : 0));
+      // A bulk frame is complete when its last byte arrives, later for a
+      // larger frame: counted to the nearest period rather than up to the
+      // next, so that this does not show as a dropped picture.
+      const ULONGLONG whole = elapsed / period, part = elapsed % period;
+      const bool bulk = channel->PipeKind == kPipeKindBulk;
+      picture = static_cast<LONGLONG>(whole + (bulk ? part >= period - period / 2 : part != 0));
     } else {
       // No frame duration to count time in: number the pictures by the frames
       // delivered, which is what the clock gives when nothing is dropped.

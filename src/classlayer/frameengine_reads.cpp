@@ -121,7 +121,12 @@ NTSTATUS QueueReadRequest(ClassDevice*, Channel* channel, FrameRequest* request)
 }
 
 void CancelReadRequest(HW_STREAM_REQUEST_BLOCK* srb) {
-  if ((srb->Flags & SRB_HW_FLAGS_STREAM_REQUEST) == 0 || srb->Command != SRB_READ_DATA) return;
+  if ((srb->Flags & SRB_HW_FLAGS_STREAM_REQUEST) == 0) return;
+  if (srb->Command == SRB_WRITE_DATA) {
+    CancelWriteRequest(srb);
+    return;
+  }
+  if (srb->Command != SRB_READ_DATA) return;
   Channel* channel = ChannelOf(srb);
   auto* request = static_cast<FrameRequest*>(srb->SRBExtension);
 

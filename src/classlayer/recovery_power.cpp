@@ -40,11 +40,10 @@ void RestartByClient(ClassDevice* device, Channel* channel) {
   NTSTATUS status = ResetChannelPipes(device, channel);
   if (NT_SUCCESS(status)) status = CallStopCapture(device, 0);
   if (NT_SUCCESS(status)) CallStartCapture(device, 0);
-  channel->SyncPipe = device->SyncPipeIndex;
-  channel->DataPipe = device->IsoDataPipeIndex;
-  channel->PipeKind = kPipeKindIsochronous;
-  if (channel->StreamState == KSSTATE_RUN && !channel->Streaming) {
-    StartIsoStreaming(device, channel, TRUE);
+  // A camera that streams over a bulk pipe is restarted on it.
+  const bool aimed = AimChannelAtItsPipes(device, channel);
+  if (aimed && channel->StreamState == KSSTATE_RUN && !channel->Streaming) {
+    StartChannelTransfers(device, channel);
   }
   ReleaseChannelLock(device);
 }

@@ -381,6 +381,19 @@ TEST_F(Tool, CaptureFromTheBulkCameraReportsItsButtonPress) {
                          "client"),
             std::string::npos)
       << summary;
+  // The same scene through either camera model is the same picture.
+  std::vector<std::uint8_t> pictures[2];
+  for (const char* camera : {"iso", "bulk"}) {
+    ASSERT_EQ(Run({"capture", "--camera", camera, "--frames", "2", "--size", "176x144", "--format",
+                   "rgb24", "--scene", "bars", "-o", Path(std::string(camera) + ".png")}),
+              0);
+    int w = 0, h = 0;
+    ASSERT_EQ(veltocam::app::ReadPngRgb(Path(std::string(camera) + "-00002.png"), &w, &h,
+                                        &pictures[camera[0] == 'b']),
+              "");
+  }
+  EXPECT_NEAR(pictures[1][0], 191, 3);  // the light grey bar
+  EXPECT_TRUE(pictures[0] == pictures[1]);
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(Run({"capture", "--camera", "usb", "-o", Path("x.y4m")}), 1);
   EXPECT_NE(::testing::internal::GetCapturedStderr().find("--camera: iso or bulk"),
