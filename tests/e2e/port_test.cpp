@@ -211,17 +211,31 @@ TEST_F(PortTest, TheSnapshotEventReachesClientsOnlyWhileEnabled) {
 
 TEST_F(PortTest, UninitialisationWithAStreamOpenWaitsForTheLastClose) {
   Start();
-  Device()->OpenCount[0] = 1;  // as an open capture stream leaves it
+  const client::FormatInfo& listed = client_.Streams()[0].formats[0];
+  std::vector<std::uint8_t> format;
+  ASSERT_EQ(client_.Intersect(0, client::CaptureClient::RangeFor(listed).DataRange, &format),
+            STATUS_SUCCESS);
+  std::unique_ptr<client::CaptureStream> stream;
+  ASSERT_EQ(client_.Open(0, format, &stream), STATUS_SUCCESS);
+  ASSERT_EQ(stream->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+  ASSERT_EQ(stream->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  stream->QueueReads(2);
+
   EXPECT_EQ(port_.Uninitialize(device_), STATUS_SUCCESS);
   EXPECT_EQ(Device()->DeviceState, kDeviceRemoved);
+  EXPECT_EQ(Device()->Channel[0]->Streaming, 0u);
   EXPECT_NE(Device()->DeviceDescriptor, nullptr);
   EXPECT_NE(Context()->RawImageBuffer, nullptr);  // UnInitialize has not run
-  Device()->OpenCount[0] = 0;                     // the close of that stream
-  EXPECT_EQ(FinishUninitialize(Device()), STATUS_SUCCESS);
+
+  EXPECT_EQ(stream->Close(), STATUS_SUCCESS);
+  EXPECT_EQ(stream->ReadsAtDriver(), 0u);
   EXPECT_EQ(Device()->DeviceDescriptor, nullptr);
+  EXPECT_EQ(Device()->InterfaceInfo, nullptr);
   EXPECT_EQ(Context()->RawImageBuffer, nullptr);
-  EXPECT_EQ(FinishUninitialize(Device()), STATUS_SUCCESS);  // once only
+  stream.reset();
   port_.RemoveDevice(device_);
+  EXPECT_EQ(port_.Devices().size(), 0u);
+  EXPECT_EQ(host::OutstandingBlocks(), 0u);
 }
 
 TEST_F(PortTest, RemovingTheCameraLeavesNothingAllocatedAndNoRequestBehind) {
