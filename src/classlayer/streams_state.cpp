@@ -11,6 +11,8 @@ namespace {
 
 NTSTATUS StartLocked(ClassDevice* device, Channel* channel) {
   if (channel->Streaming) return STATUS_UNSUCCESSFUL;
+  // A format change that could prepare neither format left nothing to run.
+  if (!channel->Prepared) return STATUS_INVALID_DEVICE_STATE;
   // Held stopped by the device layer or a power-down, the camera is not
   // capturing: the restart starts the transfers of a stream in the run state.
   if (channel->StoppedByClient) return STATUS_SUCCESS;
