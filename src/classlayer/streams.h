@@ -25,6 +25,8 @@ void ReceiveControlRequest(HW_STREAM_REQUEST_BLOCK* srb);
 // see them idle.
 NTSTATUS StartStreaming(ClassDevice* device, Channel* channel);
 NTSTATUS StopStreaming(ClassDevice* device, Channel* channel);
+// StopStreaming for a caller that holds ChannelLock.
+NTSTATUS StopStreamingLocked(ClassDevice* device, Channel* channel);
 
 // Under ChannelLock. Prepare: bandwidth for the format (the raw frame length
 // goes to *rawFrameLength), capture start, transfer sets, watchdog; what

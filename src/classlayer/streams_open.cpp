@@ -188,10 +188,13 @@ NTSTATUS CloseStream(HW_STREAM_REQUEST_BLOCK* srb) {
   const ULONG n = channel->StreamNumber;
   if (channel->Streaming) StopStreaming(device, channel);
 
+  // Power and pipe-control requests find the channel under the lock: once it
+  // is withdrawn here, none reaches it any more.
   AcquireChannelLock(device);
   UnprepareChannelLocked(device, channel, n);
   device->OpenCount[n] -= 1;
   CancelChannelReads(channel);
+  SetDeviceChannel(device, n, nullptr);
   ReleaseChannelLock(device);
 
   // A recovery and finished frames on their way to the client still refer
@@ -199,7 +202,6 @@ NTSTATUS CloseStream(HW_STREAM_REQUEST_BLOCK* srb) {
   WaitForValue(&device->ResetCount[n], -1);
   WaitForValue(&channel->CompletionsInFlight, 0);
   ReleaseFormatCopy(channel);
-  SetDeviceChannel(device, n, nullptr);
   FinishDeferredUninitialisation(device);
   return STATUS_SUCCESS;
 }

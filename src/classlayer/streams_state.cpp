@@ -42,7 +42,9 @@ void AwaitStop(Channel* channel) {
   if (waited == STATUS_TIMEOUT) ClearStateFlags(channel, kChannelStopping);
 }
 
-NTSTATUS StopLocked(ClassDevice* device, Channel* channel) {
+}  // namespace
+
+NTSTATUS StopStreamingLocked(ClassDevice* device, Channel* channel) {
   if (!channel->Streaming) return STATUS_SUCCESS;
   KeClearEvent(&channel->StopEvent);
   SetStateFlags(channel, kChannelStopping);
@@ -66,8 +68,6 @@ NTSTATUS StopLocked(ClassDevice* device, Channel* channel) {
   return status;
 }
 
-}  // namespace
-
 NTSTATUS StartStreaming(ClassDevice* device, Channel* channel) {
   AcquireChannelLock(device);
   const NTSTATUS status = StartLocked(device, channel);
@@ -77,7 +77,7 @@ NTSTATUS StartStreaming(ClassDevice* device, Channel* channel) {
 
 NTSTATUS StopStreaming(ClassDevice* device, Channel* channel) {
   AcquireChannelLock(device);
-  const NTSTATUS status = StopLocked(device, channel);
+  const NTSTATUS status = StopStreamingLocked(device, channel);
   ReleaseChannelLock(device);
   return status;
 }
