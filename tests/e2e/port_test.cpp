@@ -213,7 +213,7 @@ TEST_F(PortTest, TheSnapshotEventReachesClientsOnlyWhileEnabled) {
 
 TEST_F(PortTest, UninitialisationWithAStreamOpenWaitsForTheLastClose) {
   Start();
-  const client::FormatInfo& listed = client_.Streams()[0].formats[0];
+  const client::FormatInfo listed = client_.Streams()[0].formats[0];
   std::vector<std::uint8_t> format;
   ASSERT_EQ(client_.Intersect(0, client::CaptureClient::RangeFor(listed).DataRange, &format),
             STATUS_SUCCESS);
@@ -397,7 +397,7 @@ class FormatChangeTest : public PortTest {
   }
   // Listed format `index` as the driver's intersection answers it.
   std::vector<std::uint8_t> Format(ULONG index) {
-    const client::FormatInfo& listed = client_.Streams()[0].formats[index];
+    const client::FormatInfo listed = client_.Streams()[0].formats[index];
     std::vector<std::uint8_t> format;
     EXPECT_EQ(client_.Intersect(0, client::CaptureClient::RangeFor(listed).DataRange, &format),
               STATUS_SUCCESS);
