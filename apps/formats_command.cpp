@@ -7,21 +7,21 @@
 #include "apps/command_line.h"
 #include "apps/commands.h"
 #include "apps/formats_report.h"
+#include "apps/system_store.h"
 #include "client/capture_client.h"
 #include "driver/driver_entry.h"
 #include "platform/host/platform.h"
-#include "platform/host/trace.h"
 #include "platform/host/usb_bus.h"
-#include "sim/camera_model.h"
 #include "sim/simulated_camera.h"
 
 namespace veltocam::app {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: veltocam formats [--json]\n"
+    "usage: veltocam formats [--json] [--system DIR]\n"
     "  lists each stream's formats in list order as the driver answers them:\n"
-    "  FOURCC, width, height, frame interval (100 ns) and frames per second, sample size";
+    "  FOURCC, width, height, frame interval (100 ns) and frames per second, sample size;\n"
+    "  the driver runs on the registry and files of the system directory, as for capture";
 
 // The driver's answer to the listed format put to it as a client's range.
 FormatAnswer AskDriver(client::CaptureClient& capture, ULONG stream,
@@ -70,24 +70,26 @@ NTSTATUS Collect(std::vector<StreamAnswers>* result) {
 int FormatsCommand(int argc, char** argv) {
   if (WantsHelp(argc, argv, 2)) return ShowUsage(kUsage);
   bool json = false;
+  std::filesystem::path system;
   try {
     CommandLine line(argc, argv, 2);
     json = line.TakeSwitch("json");
+    system = TakeSystemDirectory(line);
     if (!line.Rest().empty()) throw UsageError("formats takes no arguments");
   } catch (const UsageError& e) {
     std::fprintf(stderr, "veltocam: %s\n%s\n", e.what(), kUsage);
     return 1;
   }
   host::ResetPlatform(host::SchedulerMode::Deterministic);
-  host::SetTraceSink([](std::string_view) {});  // the driver's debugger output is not wanted here
-  if (!sim::LoadCameraModelSettings()) {
-    std::fprintf(stderr, "veltocam: the camera model's settings are malformed\n");
+  SystemStore store;
+  if (const std::string error = store.Open(system); !error.empty()) {
+    std::fprintf(stderr, "veltocam: %s\n", error.c_str());
     return 1;
   }
+  store.LogDebuggerOutput();
   std::vector<StreamAnswers> streams;
   const NTSTATUS status = Collect(&streams);
   host::ShutdownKernel();
-  host::SetTraceSink({});
   if (!NT_SUCCESS(status)) {
     std::fprintf(stderr, "veltocam: the camera did not start (status 0x%08X)\n",
                  static_cast<unsigned>(status));
@@ -97,6 +99,10 @@ int FormatsCommand(int argc, char** argv) {
     PrintFormatsJson(stdout, streams);
   } else {
     PrintFormatsText(stdout, streams);
+  }
+  if (const std::string error = store.Save(); !error.empty()) {
+    std::fprintf(stderr, "veltocam: %s\n", error.c_str());
+    return 1;
   }
   return 0;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -12,12 +13,18 @@
 
 namespace {
 
+// Runs the command on a system directory of its own, never the user's.
 std::string RunFormats(std::vector<std::string> args, int* status) {
+  std::string directory =
+      (std::filesystem::temp_directory_path() / "veltocam-formats-XXXXXX").string();
+  EXPECT_NE(mkdtemp(directory.data()), nullptr);
   args.insert(args.begin(), {"veltocam", "formats"});
+  args.insert(args.end(), {"--system", directory});
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   testing::internal::CaptureStdout();
   *status = veltocam::app::FormatsCommand(static_cast<int>(argv.size()), argv.data());
+  std::filesystem::remove_all(directory);
   return testing::internal::GetCapturedStdout();
 }
 

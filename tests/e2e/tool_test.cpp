@@ -32,7 +32,8 @@ class Tool : public ::testing::Test {
 
   int Run(std::vector<std::string> args) {
     // Each test keeps its own system directory, not the user's.
-    if (args[0] == "capture" || args[0] == "snapshot" || args[0] == "controls") {
+    if (args[0] == "capture" || args[0] == "snapshot" || args[0] == "controls" ||
+        args[0] == "formats") {
       args.insert(args.end(), {"--system", Path("system")});
     }
     args.insert(args.begin(), "veltocam");
