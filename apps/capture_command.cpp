@@ -44,8 +44,8 @@ constexpr const char* kUsage =
     "  --press-button-at presses the camera's snapshot button after frame N: the\n"
     "  tool polls it every frame (iso), or the press arrives as the snapshot\n"
     "  device event over the interrupt pipe (bulk)\n"
-    "  DIR keeps the driver's files and registry between runs (default: the\n"
-    "  user's state directory, veltocam)\n"
+    "  DIR keeps the driver's files and registry between runs, and serves one\n"
+    "  run at a time (default: the user's state directory, veltocam)\n"
     "  exit status: 0 done, 1 error, 2 a setting refused, 3 the camera was unplugged";
 
 constexpr int kExitUnplugged = 3;
@@ -119,6 +119,9 @@ CaptureOptions ParseOptions(int argc, char** argv) {
   }
   if (kind == OutputKind::kY4m && o.format.compression == kRgb24) {
     throw UsageError("-o: RGB24 pictures are written as .png files");
+  }
+  if (o.controls.snapshots > 0 && o.format.compression == kRgb24) {
+    throw UsageError("--snapshot: the driver saves I420 and IYUV pictures only");
   }
   return o;
 }

@@ -6,35 +6,27 @@
 
 #include "apps/command_line.h"
 #include "apps/commands.h"
+#include "apps/formats_report.h"
+#include "apps/system_store.h"
 #include "client/capture_client.h"
 #include "driver/driver_entry.h"
 #include "platform/host/platform.h"
-#include "platform/host/trace.h"
 #include "platform/host/usb_bus.h"
-#include "sim/camera_model.h"
 #include "sim/simulated_camera.h"
 
 namespace veltocam::app {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: veltocam formats [--json]\n"
+    "usage: veltocam formats [--json] [--system DIR]\n"
     "  lists each stream's formats in list order as the driver answers them:\n"
-    "  FOURCC, width, height, frame interval (100 ns) and frames per second, sample size";
-
-struct Answer {
-  client::FormatInfo format;
-  NTSTATUS status = STATUS_SUCCESS;
-};
-
-struct StreamAnswers {
-  client::StreamInfo stream;
-  std::vector<Answer> answers;
-};
+    "  FOURCC, width, height, frame interval (100 ns) and frames per second, sample size;\n"
+    "  the driver runs on the registry and files of the system directory, as for capture";
 
 // The driver's answer to the listed format put to it as a client's range.
-Answer AskDriver(client::CaptureClient& capture, ULONG stream, const client::FormatInfo& listed) {
-  Answer answer{listed, STATUS_SUCCESS};
+FormatAnswer AskDriver(client::CaptureClient& capture, ULONG stream,
+                       const client::FormatInfo& listed) {
+  FormatAnswer answer{listed, STATUS_SUCCESS};
   std::vector<std::uint8_t> format;
   const KS_DATARANGE_VIDEO range = client::CaptureClient::RangeFor(listed);
   answer.status = capture.Intersect(stream, range.DataRange, &format);
@@ -48,47 +40,6 @@ Answer AskDriver(client::CaptureClient& capture, ULONG stream, const client::For
     answer.format.sampleSize = video->DataFormat.SampleSize;
   }
   return answer;
-}
-
-void PrintText(const std::vector<StreamAnswers>& streams) {
-  for (const StreamAnswers& s : streams) {
-    std::printf("stream %u (%s): %zu formats\n", s.stream.number, s.stream.name.c_str(),
-                s.answers.size());
-    std::printf("  %-3s %-6s %6s %6s %10s %7s %11s\n", "#", "FOURCC", "width", "height", "interval",
-                "fps", "sample size");
-    for (const Answer& a : s.answers) {
-      const client::FormatInfo& f = a.format;
-      if (!NT_SUCCESS(a.status)) {
-        std::printf("  %-3u refused (status 0x%08X)\n", f.index, static_cast<unsigned>(a.status));
-        continue;
-      }
-      std::printf("  %-3u %-6s %6d %6d %10lld %7.2f %11u\n", f.index, f.FourccText().c_str(),
-                  f.width, f.height, static_cast<long long>(f.frameInterval), f.FramesPerSecond(),
-                  f.sampleSize);
-    }
-  }
-}
-
-void PrintJson(const std::vector<StreamAnswers>& streams) {
-  std::printf("[");
-  for (std::size_t i = 0; i < streams.size(); ++i) {
-    const StreamAnswers& s = streams[i];
-    std::printf("%s\n  {\"number\": %u, \"name\": \"%s\", \"formats\": [", i == 0 ? "" : ",",
-                s.stream.number, s.stream.name.c_str());
-    bool first = true;
-    for (const Answer& a : s.answers) {
-      if (!NT_SUCCESS(a.status)) continue;
-      const client::FormatInfo& f = a.format;
-      std::printf(
-          "%s\n    {\"index\": %u, \"fourcc\": \"%s\", \"width\": %d, \"height\": %d, "
-          "\"frameInterval\": %lld, \"fps\": %.2f, \"sampleSize\": %u}",
-          first ? "" : ",", f.index, f.FourccText().c_str(), f.width, f.height,
-          static_cast<long long>(f.frameInterval), f.FramesPerSecond(), f.sampleSize);
-      first = false;
-    }
-    std::printf("\n  ]}");
-  }
-  std::printf("\n]\n");
 }
 
 // Loads the driver, starts the camera and asks it; empty on failure.
@@ -119,33 +70,39 @@ NTSTATUS Collect(std::vector<StreamAnswers>* result) {
 int FormatsCommand(int argc, char** argv) {
   if (WantsHelp(argc, argv, 2)) return ShowUsage(kUsage);
   bool json = false;
+  std::filesystem::path system;
   try {
     CommandLine line(argc, argv, 2);
     json = line.TakeSwitch("json");
+    system = TakeSystemDirectory(line);
     if (!line.Rest().empty()) throw UsageError("formats takes no arguments");
   } catch (const UsageError& e) {
     std::fprintf(stderr, "veltocam: %s\n%s\n", e.what(), kUsage);
     return 1;
   }
   host::ResetPlatform(host::SchedulerMode::Deterministic);
-  host::SetTraceSink([](std::string_view) {});  // the driver's debugger output is not wanted here
-  if (!sim::LoadCameraModelSettings()) {
-    std::fprintf(stderr, "veltocam: the camera model's settings are malformed\n");
+  SystemStore store;
+  if (const std::string error = store.Open(system); !error.empty()) {
+    std::fprintf(stderr, "veltocam: %s\n", error.c_str());
     return 1;
   }
+  store.LogDebuggerOutput();
   std::vector<StreamAnswers> streams;
   const NTSTATUS status = Collect(&streams);
   host::ShutdownKernel();
-  host::SetTraceSink({});
   if (!NT_SUCCESS(status)) {
     std::fprintf(stderr, "veltocam: the camera did not start (status 0x%08X)\n",
                  static_cast<unsigned>(status));
     return 1;
   }
   if (json) {
-    PrintJson(streams);
+    PrintFormatsJson(stdout, streams);
   } else {
-    PrintText(streams);
+    PrintFormatsText(stdout, streams);
+  }
+  if (const std::string error = store.Save(); !error.empty()) {
+    std::fprintf(stderr, "veltocam: %s\n", error.c_str());
+    return 1;
   }
   return 0;
 }

@@ -1,6 +1,7 @@
 #include "apps/system_store.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -65,6 +66,7 @@ fs::path TakeSystemDirectory(CommandLine& line) {
 }
 
 SystemStore::~SystemStore() {
+  if (held_ >= 0) ::close(held_);
   if (log_ == nullptr) return;
   host::SetTraceSink({});
   std::fclose(log_);
@@ -83,6 +85,7 @@ std::string SystemStore::Open(const fs::path& directory) {
   std::error_code error;
   fs::create_directories(directory_, error);
   if (error) return directory_.string() + ": " + error.message();
+  if (std::string busy = Hold(); !busy.empty()) return busy;
   host::SetSystemRoot(directory_.string());
   if (fs::exists(RegistryFile())) {
     const host::RegFileResult loaded = host::ImportRegFile(RegistryFile().string());
@@ -91,6 +94,16 @@ std::string SystemStore::Open(const fs::path& directory) {
   }
   if (!sim::LoadCameraModelSettings()) return "the camera model's settings are malformed";
   return "";
+}
+
+std::string SystemStore::Hold() {
+  held_ = ::open((directory_ / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (held_ < 0) return Errno((directory_ / "lock").string());
+  if (::flock(held_, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) {
+    return "";  // a file system without locks: runs are trusted not to overlap
+  }
+  return directory_.string() +
+         " is in use by another veltocam run; wait for it to end or choose another --system DIR";
 }
 
 void SystemStore::SetForThisRun(const std::string& keyPath, const std::string& name, ULONG value) {

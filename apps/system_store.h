@@ -30,10 +30,11 @@ class SystemStore {
   SystemStore(const SystemStore&) = delete;
   SystemStore& operator=(const SystemStore&) = delete;
 
-  // Makes the directory, names it "\SystemRoot\" and loads the registry:
-  // registry.reg when present, else the camera model's settings. Call after
-  // the platform was reset. "" or what went wrong: a saved registry that
-  // does not read back is reported, never replaced.
+  // Makes the directory, takes it for this run, names it "\SystemRoot\"
+  // and loads the registry: registry.reg when present, else the camera
+  // model's settings. Call after the platform was reset. "" or what went
+  // wrong: a saved registry that does not read back is reported, never
+  // replaced; a directory another run holds is refused.
   std::string Open(const std::filesystem::path& directory);
 
   // A REG_DWORD for this run only: Save puts back what the store held.
@@ -57,7 +58,13 @@ class SystemStore {
     std::string name;
     std::optional<ULONG> value;  // absent before the run
   };
+  // Each run writes back the whole registry it loaded, so a second run at
+  // the same time would undo what the first one set: one run per directory,
+  // held by a lock on this file until the store is destroyed.
+  std::string Hold();
+
   std::filesystem::path directory_;
+  int held_ = -1;
   std::vector<Kept> kept_;
   std::FILE* log_ = nullptr;
 };

@@ -15,8 +15,9 @@
 #include "classlayer/service_interface.h"
 
 // CancelFlags bits.
-constexpr ULONG kBulkCancelWaiting = 0x1;  // a canceller waits on CancelEvent and owns the record
-constexpr ULONG kBulkReadCancelled = 0x2;  // the read being filled was cancelled
+constexpr ULONG kBulkCancelWaiting = 0x1;   // a canceller waits on CancelEvent and owns the record
+constexpr ULONG kBulkOwnerCancelled = 0x2;  // the read or write it serves was cancelled
+constexpr ULONG kBulkCancelTaken = 0x4;     // a canceller took it over; no other may
 
 struct BulkTransferRecord {
   ULONG Tag;  // kTransferSetTag
@@ -89,6 +90,9 @@ void ReleaseBulkTransfers(ClassDevice* device);
 // ---- Stream 1 writes -------------------------------------------------------------
 // SRB_WRITE_DATA at the channel's data entry; completes the request.
 void ReceiveWriteRequest(HW_STREAM_REQUEST_BLOCK* srb);
+// The port's cancel entry for a write, at dispatch level: the transfer that
+// carries it is cancelled and completes it.
+void CancelWriteRequest(HW_STREAM_REQUEST_BLOCK* srb);
 
 // ---- Reads of a stream served by a bulk pipe ---------------------------------------
 // When the channel streams, its data pipe is free and a read is queued: the
@@ -121,14 +125,23 @@ struct TransferArgs {
 };
 // *sent: the transfer reached the bus driver, whose completion now owns it.
 NTSTATUS StartTransfer(ClassDevice* device, const TransferArgs& args, bool* sent);
+// A transfer that could not be sent where its caller was already told it
+// would be: a read goes back to its queue, any other owner hears the status
+// through its completion.
+void AbandonTransfer(ClassDevice* device, const TransferArgs& args, NTSTATUS status);
 // The pipe exists in the pipe table and in the current interface.
 bool IsPipeOfInterface(const ClassDevice* device, LONG pipeIndex);
-// Records the transfer in its pipe's slot; false when another one holds it
-// (or, for a read, when the read is no longer the channel's Current).
-bool ClaimPipe(ClassDevice* device, BulkTransferRecord* transfer);
+// Records the transfer in its pipe's slot. STATUS_INVALID_PARAMETER when
+// another one holds it or waits paused there; for a read, STATUS_CANCELLED
+// when it is no longer the channel's Current or the channel stops.
+NTSTATUS ClaimPipe(ClassDevice* device, BulkTransferRecord* transfer);
 // Under PipeTableLock: when a canceller waits, the record goes to it with the
 // outcome (true); otherwise, with release, the pipe's slot is freed.
 bool SettleTransfer(BulkTransferRecord* transfer, NTSTATUS outcome, bool release);
+// Under PipeTableLock: the read or write the transfer serves was given up.
+// Checked after the next chunk's request is built, so that a cancel either
+// is seen here or marks that request.
+bool OwnerCancelled(BulkTransferRecord* transfer);
 // Completion with the status, and on success the snapshot event when asked for.
 void NotifyOwner(BulkTransferRecord* transfer, NTSTATUS status);
 // The transfer is over: tells its owner (the read, or Completion), signals

@@ -9,12 +9,16 @@ PipeEntry& EntryOf(ClassDevice* device, LONG pipeIndex) {
   return device->PipeTable[pipeIndex];
 }
 
-void ForgetSaved(ClassDevice* device, LONG pipeIndex, const BulkTransferRecord* t) {
+// Clears the pipe's SavedTransfer slot of the record; returns its CancelFlags
+// as they stood then.
+ULONG ForgetSaved(ClassDevice* device, LONG pipeIndex, const BulkTransferRecord* t) {
   KIRQL oldIrql;
   KeAcquireSpinLock(&device->PipeTableLock, &oldIrql);
   if (EntryOf(device, pipeIndex).SavedTransfer == t)
     EntryOf(device, pipeIndex).SavedTransfer = nullptr;
+  const ULONG flags = t->CancelFlags;
   KeReleaseSpinLock(&device->PipeTableLock, oldIrql);
+  return flags;
 }
 
 // A canceller took the record over. Paused, it waits in SavedTransfer to be
@@ -62,18 +66,26 @@ bool BulkTransferPending(ClassDevice* device, LONG pipeIndex) {
   return pending;
 }
 
-bool ClaimPipe(ClassDevice* device, BulkTransferRecord* t) {
+NTSTATUS ClaimPipe(ClassDevice* device, BulkTransferRecord* t) {
+  Channel* channel = t->Channel;
   KIRQL currentIrql = PASSIVE_LEVEL;
-  if (t->Channel != nullptr) KeAcquireSpinLock(&t->Channel->CurrentLock, &currentIrql);
-  const bool readStillWanted = t->Channel == nullptr || t->Channel->Current == t->Request;
+  if (channel != nullptr) KeAcquireSpinLock(&channel->CurrentLock, &currentIrql);
   KIRQL oldIrql;
   KeAcquireSpinLock(&device->PipeTableLock, &oldIrql);
+  // A stop or a recovery sets its flag before it looks at the pipe: either
+  // it finds the transfer there, or the transfer sees the flag here.
+  const bool readStillWanted =
+      channel == nullptr || (channel->Current == t->Request &&
+                             !HasStateFlags(channel, kChannelStopping | kChannelAwaitingIdle));
   PipeEntry& entry = EntryOf(device, t->PipeIndex);
-  const bool free = entry.PendingTransfer == nullptr || entry.PendingTransfer == t;
+  // A transfer paused on the pipe keeps it until it is started again.
+  const bool free = (entry.PendingTransfer == nullptr || entry.PendingTransfer == t) &&
+                    entry.SavedTransfer == nullptr;
   if (readStillWanted && free) entry.PendingTransfer = t;
   KeReleaseSpinLock(&device->PipeTableLock, oldIrql);
-  if (t->Channel != nullptr) KeReleaseSpinLock(&t->Channel->CurrentLock, currentIrql);
-  return readStillWanted && free;
+  if (channel != nullptr) KeReleaseSpinLock(&channel->CurrentLock, currentIrql);
+  if (!readStillWanted) return STATUS_CANCELLED;
+  return free ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
 
 bool SettleTransfer(BulkTransferRecord* t, NTSTATUS outcome, bool release) {
@@ -93,12 +105,23 @@ bool SettleTransfer(BulkTransferRecord* t, NTSTATUS outcome, bool release) {
   return waited;
 }
 
+bool OwnerCancelled(BulkTransferRecord* t) {
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&t->Device->PipeTableLock, &oldIrql);
+  const bool cancelled = (t->CancelFlags & kBulkOwnerCancelled) != 0;
+  KeReleaseSpinLock(&t->Device->PipeTableLock, oldIrql);
+  return cancelled;
+}
+
 NTSTATUS CancelBulkTransfer(ClassDevice* device, LONG pipeIndex, BOOLEAN pause) {
   if (!IsPipeOfInterface(device, pipeIndex)) return STATUS_INVALID_PARAMETER;
   KIRQL oldIrql;
   KeAcquireSpinLock(&device->PipeTableLock, &oldIrql);
   PipeEntry& entry = EntryOf(device, pipeIndex);
   auto* t = static_cast<BulkTransferRecord*>(entry.PendingTransfer);
+  // Another canceller already has it: the end is told from there, and the
+  // record may be gone as soon as that one is done with it.
+  if (t != nullptr && (t->CancelFlags & kBulkCancelTaken) != 0) t = nullptr;
   if (t != nullptr) {
     // A transfer being cancelled stays in its slot until it is back: a read
     // cancelled meanwhile must still find what writes into its buffer.
@@ -109,7 +132,7 @@ NTSTATUS CancelBulkTransfer(ClassDevice* device, LONG pipeIndex, BOOLEAN pause) 
       pause = FALSE;
     }
     KeInitializeEvent(&t->CancelEvent, NotificationEvent, FALSE);
-    t->CancelFlags |= kBulkCancelWaiting;
+    t->CancelFlags |= kBulkCancelWaiting | kBulkCancelTaken;
   }
   KeReleaseSpinLock(&device->PipeTableLock, oldIrql);
   if (t == nullptr) return STATUS_SUCCESS;
@@ -119,7 +142,7 @@ NTSTATUS CancelBulkTransfer(ClassDevice* device, LONG pipeIndex, BOOLEAN pause) 
   if (!pause && entry.PendingTransfer == t) entry.PendingTransfer = nullptr;
   const ULONG flags = t->CancelFlags;
   KeReleaseSpinLock(&device->PipeTableLock, oldIrql);
-  SettleCancelled(device, t, pause, (flags & kBulkReadCancelled) != 0);
+  SettleCancelled(device, t, pause, (flags & kBulkOwnerCancelled) != 0);
   return STATUS_SUCCESS;
 }
 
@@ -154,10 +177,23 @@ NTSTATUS RestartBulkTransfer(ClassDevice* device, LONG pipeIndex, BulkTransferRe
   const TransferArgs args{
       t->Channel,    t->Request,           t->Buffer,   t->Length,     pipeIndex,
       t->Completion, t->CompletionContext, t->Resubmit, t->SignalEvent};
-  if (IsPipeOfInterface(device, pipeIndex)) ForgetSaved(device, pipeIndex, t);
+  // A read or write given up while it was paused is not started again. The
+  // slot is cleared even when the new interface has no such pipe any more.
+  const bool inTable = device->PipeTable != nullptr && pipeIndex >= 0 &&
+                       static_cast<ULONG>(pipeIndex) < device->NumberOfPipes;
+  const ULONG flags = inTable ? ForgetSaved(device, pipeIndex, t) : t->CancelFlags;
+  const bool cancelled = (flags & kBulkOwnerCancelled) != 0;
   FreeBulkTransfer(t);
-  bool sent;
-  const NTSTATUS status = StartTransfer(device, args, &sent);
-  if (!sent && args.Channel != nullptr) ReturnBulkRead(args.Channel, args.Request);
+  bool sent = false;
+  const NTSTATUS status = cancelled ? STATUS_CANCELLED : StartTransfer(device, args, &sent);
+  if (!sent) AbandonTransfer(device, args, status);
   return status;
+}
+
+void AbandonTransfer(ClassDevice* device, const TransferArgs& args, NTSTATUS status) {
+  if (args.Channel != nullptr) {
+    ReturnBulkRead(args.Channel, args.Request);
+  } else if (args.Completion != nullptr) {
+    args.Completion(DeviceContextOf(device), args.CompletionContext, status);
+  }
 }

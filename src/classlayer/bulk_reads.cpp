@@ -96,7 +96,8 @@ NTSTATUS StartBulkRead(ClassDevice* device, Channel* channel) {
   const NTSTATUS status = StartTransfer(device, args, &sent);
   if (!sent) {
     ReturnBulkRead(channel, request);
-    channel->ErrorFlag = 1;
+    // A read given up or a channel stopping meanwhile is no fault of the pipe.
+    if (status != STATUS_CANCELLED) channel->ErrorFlag = 1;
   }
   return status;
 }
@@ -113,7 +114,7 @@ void FinishBulkRead(BulkTransferRecord* t, NTSTATUS status) {
   // Current is given up here, so a cancel arriving later finds the read
   // with its completion and leaves it alone.
   if (!ReleaseCurrent(channel, request)) return;
-  if ((t->CancelFlags & kBulkReadCancelled) != 0) {
+  if ((t->CancelFlags & kBulkOwnerCancelled) != 0) {
     CompleteCancelledRead(channel, request);
   } else if (status == STATUS_CANCELLED) {
     // The pipe was aborted under it: it waits for a later frame.
@@ -145,9 +146,9 @@ bool CancelBulkRead(Channel* channel, FrameRequest* request) {
   // still waits for it to come back; a paused one that is back is simply
   // not restarted for a read that is no longer Current.
   bool completes = pending != nullptr;
-  if (pending != nullptr) pending->CancelFlags |= kBulkReadCancelled;
+  if (pending != nullptr) pending->CancelFlags |= kBulkOwnerCancelled;
   if (saved != nullptr) {
-    saved->CancelFlags |= kBulkReadCancelled;
+    saved->CancelFlags |= kBulkOwnerCancelled;
     completes = completes || (saved->CancelFlags & kBulkCancelWaiting) != 0;
   }
   KeReleaseSpinLock(&device->PipeTableLock, oldIrql);

@@ -19,13 +19,7 @@ void DeferredTransferWork(PVOID context) {
   const TransferArgs& args = deferred->Args;
   const NTSTATUS status = StartTransfer(deferred->Device, args, &sent);
   // The caller was told STATUS_PENDING: it hears the outcome through its completion.
-  if (!sent) {
-    if (args.Channel != nullptr) {
-      ReturnBulkRead(args.Channel, args.Request);
-    } else if (args.Completion != nullptr) {
-      args.Completion(DeviceContextOf(deferred->Device), args.CompletionContext, status);
-    }
-  }
+  if (!sent) AbandonTransfer(deferred->Device, args, status);
   ExFreePool(deferred);
 }
 

@@ -134,8 +134,8 @@ NTSTATUS StartTransfer(ClassDevice* device, const TransferArgs& args, bool* sent
   if (device->DeviceState == kDeviceRemoved) {
     status = STATUS_DEVICE_DATA_ERROR;
     if (args.Channel != nullptr) args.Channel->ErrorFlag = 1;
-  } else if (!ClaimPipe(device, t)) {
-    status = STATUS_INVALID_PARAMETER;
+  } else {
+    status = ClaimPipe(device, t);
   }
   if (!NT_SUCCESS(status)) {
     FreeBulkTransfer(t);
@@ -181,12 +181,15 @@ NTSTATUS BulkTransferComplete(DEVICE_OBJECT*, IRP* irp, PVOID context) {
     PrepareChunk(t);
     BuildChunk(t);
     if (SettleTransfer(t, STATUS_PENDING, false)) return STATUS_MORE_PROCESSING_REQUIRED;
-    if (t->Device->DeviceState != kDeviceRemoved) {
+    // A read or write given up while the last chunk came back found no
+    // request in flight to cancel: the next one is not sent.
+    const NTSTATUS refusal = t->Device->DeviceState == kDeviceRemoved ? STATUS_DEVICE_DATA_ERROR
+                             : OwnerCancelled(t)                      ? STATUS_CANCELLED
+                                                                      : STATUS_SUCCESS;
+    if (NT_SUCCESS(refusal)) {
       SendChunk(t);
-      return STATUS_MORE_PROCESSING_REQUIRED;
-    }
-    if (!SettleTransfer(t, STATUS_DEVICE_DATA_ERROR, true)) {
-      EndTransfer(t, STATUS_DEVICE_DATA_ERROR);
+    } else if (!SettleTransfer(t, refusal, true)) {
+      EndTransfer(t, refusal);
     }
     return STATUS_MORE_PROCESSING_REQUIRED;
   }

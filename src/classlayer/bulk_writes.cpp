@@ -39,7 +39,9 @@ void ReceiveWriteRequest(HW_STREAM_REQUEST_BLOCK* srb) {
   request->Srb = srb;
   request->Irp = srb->Irp;
   KSSTREAM_HEADER* header = StreamHeaderOf(srb);
-  if (header == nullptr || header->Data == nullptr || header->DataUsed == 0) {
+  // Never more bytes than the client's buffer holds.
+  if (header == nullptr || header->Data == nullptr || header->DataUsed == 0 ||
+      header->DataUsed > header->FrameExtent) {
     CompleteStreamRequest(srb, STATUS_INVALID_PARAMETER);
     return;
   }
@@ -50,6 +52,28 @@ void ReceiveWriteRequest(HW_STREAM_REQUEST_BLOCK* srb) {
   bool sent;
   const NTSTATUS status = StartTransfer(device, args, &sent);
   if (!sent) CompleteStreamRequest(srb, status);
+}
+
+void CancelWriteRequest(HW_STREAM_REQUEST_BLOCK* srb) {
+  auto* channel = static_cast<Channel*>(srb->StreamObject->HwStreamExtension);
+  ClassDevice* device = channel->Device;
+  const LONG pipe = FirstBulkOutPipe(device);
+  if (!IsPipeOfInterface(device, pipe)) return;
+  auto* request = static_cast<FrameRequest*>(srb->SRBExtension);
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&device->PipeTableLock, &oldIrql);
+  const PipeEntry& entry = device->PipeTable[pipe];
+  // A paused write is not started again; one in flight is called back. Its
+  // completion then completes the request with STATUS_CANCELLED.
+  const PVOID slots[] = {entry.SavedTransfer, entry.PendingTransfer};
+  for (PVOID slot : slots) {
+    auto* t = static_cast<BulkTransferRecord*>(slot);
+    if (t == nullptr || t->Completion != WriteComplete || t->CompletionContext != request) continue;
+    t->CancelFlags |= kBulkOwnerCancelled;
+    // Under the lock: the transfer cannot end, and its record go, before this.
+    if (slot == entry.PendingTransfer) IoCancelIrp(t->Irp);
+  }
+  KeReleaseSpinLock(&device->PipeTableLock, oldIrql);
 }
 
 void ReleaseBulkTransfers(ClassDevice* device) {

@@ -56,6 +56,8 @@ struct Channel {
   // Frame completion work items queued for this channel and not yet done:
   // they refer to the channel, so close waits for none to be left.
   LONG CompletionsInFlight;
+  // Bytes of the channel's format copy (OpenFormat, VideoInfo inside it).
+  ULONG FormatCapacity;
 };
 
 // StateFlags is changed from passive level and from the watchdog's DPC: every

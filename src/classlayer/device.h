@@ -54,6 +54,9 @@ struct ClassDevice {
   ULONG NumberOfPipes;  // entries of PipeTable
   LONG EventEnableCount;
   LONG BulkPauseCount;  // non-zero while bulk transfers are paused
+  // Deferred pipe-control work items not yet done: they refer to the device,
+  // so its release waits for none to be left.
+  LONG PipeControlsInFlight;
 };
 
 inline PVOID DeviceContextOf(ClassDevice* device) {

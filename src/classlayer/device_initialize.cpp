@@ -34,6 +34,7 @@ void PrepareRequestState(ClassDevice* device) {
   device->EventEnableCount = 0;
   device->OpenCount[0] = device->OpenCount[1] = 0;
   device->ResetCount[0] = device->ResetCount[1] = -1;
+  device->PipeControlsInFlight = 0;
 }
 
 // A failed start is never uninitialised by the port: give back the
@@ -87,6 +88,7 @@ NTSTATUS UninitializeDevice(ClassDevice* device) {
 }
 
 NTSTATUS FinishUninitialize(ClassDevice* device) {
+  WaitForValue(&device->PipeControlsInFlight, 0);
   Lock(device);
   NTSTATUS status = STATUS_SUCCESS;
   // The descriptor copy lives from a successful start to this release.

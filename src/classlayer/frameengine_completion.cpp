@@ -19,9 +19,12 @@ constexpr ULONG kClockFlags =
     KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
 
 // Gives a snapshot copy of the finished video frame to the still stream's
-// next request; the request that was filled, or null (the caller completes it).
-FrameRequest* DeliverSnapshot(ClassDevice* device, const UCHAR* frame, ULONG bytes) {
+// next request; the request that was filled, or null (the caller completes it
+// on *still: the stream may be withdrawn meanwhile, the request keeps it).
+FrameRequest* DeliverSnapshot(ClassDevice* device, const UCHAR* frame, ULONG bytes,
+                              Channel** stillChannel) {
   Channel* still = device->Channel[1];
+  *stillChannel = still;
   if (still == nullptr || !still->Prepared || !still->Streaming) return nullptr;
   LIST_ENTRY* entry = ExInterlockedRemoveHeadList(&still->ReadQueue, &still->QueueLock);
   if (entry == nullptr) return nullptr;
@@ -107,12 +110,13 @@ void FrameCompletionWork(PVOID context) {
   if (bytesReturned > frameLength) bytesReturned = frameLength;
 
   FrameRequest* snapshot = nullptr;
+  Channel* still = nullptr;
   if (item->Snapshot) {
     if ((device->ControlFlags & kDeviceEvents) != 0) SignalSnapshotEvent(device);
-    snapshot = DeliverSnapshot(device, frameBuffer, bytesReturned);
+    snapshot = DeliverSnapshot(device, frameBuffer, bytesReturned, &still);
   }
   CompleteReadRequest(channel, request, status, bytesReturned);
-  if (snapshot != nullptr) CompleteReadRequest(device->Channel[1], snapshot, status, bytesReturned);
+  if (snapshot != nullptr) CompleteReadRequest(still, snapshot, status, bytesReturned);
 
   KeReleaseSemaphore(&channel->WorkLock, 0, 1, FALSE);
   ExFreePool(item);
@@ -142,7 +146,12 @@ void CompleteReadRequest(Channel* channel, FrameRequest* request, NTSTATUS statu
       const auto elapsed =
           static_cast<ULONGLONG>(header->PresentationTime.Time - channel->StartTime);
       const auto period = static_cast<ULONGLONG>(frameTime);
-      picture = static_cast<LONGLONG>(elapsed / period + (elapsed % period != 0 ? 1 : 0));
+      // A bulk frame is complete when its last byte arrives, later for a
+      // larger frame: counted to the nearest period rather than up to the
+      // next, so that this does not show as a dropped picture.
+      const ULONGLONG whole = elapsed / period, part = elapsed % period;
+      const bool bulk = channel->PipeKind == kPipeKindBulk;
+      picture = static_cast<LONGLONG>(whole + (bulk ? part >= period - period / 2 : part != 0));
     } else {
       // No frame duration to count time in: number the pictures by the frames
       // delivered, which is what the clock gives when nothing is dropped.

@@ -54,6 +54,37 @@ bool CancelCurrentRead(Channel* channel, FrameRequest* request) {
   return true;
 }
 
+// The request's raw buffer for frames of `rawLength` bytes: the client's own
+// buffer without raw processing, else a fresh allocation.
+NTSTATUS TakeRawBuffer(Channel* channel, FrameRequest* request, ULONG rawLength) {
+  if (rawLength == 0) return STATUS_INSUFFICIENT_RESOURCES;
+  if (channel->NoRawProcessing) {
+    KSSTREAM_HEADER* header = StreamHeaderOf(request->Srb);
+    request->RawBuffer = static_cast<UCHAR*>(header->Data);
+    request->RawBufferLength = header->FrameExtent;
+    return STATUS_SUCCESS;
+  }
+  request->RawBufferLength = rawLength;
+  request->RawBuffer =
+      static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, rawLength, kClassPoolTag));
+  return request->RawBuffer != nullptr ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+}
+
+// Under QueueLock: the video stream's reads must hold a whole picture, and a
+// raw frame written into the client's buffer must not exceed one.
+NTSTATUS CheckReadForFormat(const Channel* channel, const FrameRequest* request) {
+  const KS_VIDEOINFOHEADER* info = channel->VideoInfo;
+  const ULONG imageSize = info != nullptr ? info->bmiHeader.biSizeImage : 0;
+  if (channel->StreamNumber == 0 &&
+      (info == nullptr || StreamHeaderOf(request->Srb)->FrameExtent < imageSize)) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  if (channel->NoRawProcessing && channel->RawFrameLength > imageSize) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 void ReceiveReadRequest(HW_STREAM_REQUEST_BLOCK* srb) {
@@ -82,13 +113,6 @@ void ReceiveReadRequest(HW_STREAM_REQUEST_BLOCK* srb) {
   request->Srb = srb;
   request->Irp = srb->Irp;
   request->RawBuffer = nullptr;
-  KSSTREAM_HEADER* header = StreamHeaderOf(srb);
-  if (channel->StreamNumber == 0 &&
-      (channel->VideoInfo == nullptr ||
-       header->FrameExtent < channel->VideoInfo->bmiHeader.biSizeImage)) {
-    CompleteStreamRequest(srb, STATUS_INSUFFICIENT_RESOURCES);
-    return;
-  }
   srb->TimeoutCounter = srb->TimeoutOriginal =
       channel->StreamNumber == 0 ? kVideoReadTimeoutSeconds : kStillReadTimeoutSeconds;
   NTSTATUS status = QueueReadRequest(device, channel, request);
@@ -100,28 +124,32 @@ void ReceiveReadRequest(HW_STREAM_REQUEST_BLOCK* srb) {
 }
 
 NTSTATUS QueueReadRequest(ClassDevice*, Channel* channel, FrameRequest* request) {
-  KSSTREAM_HEADER* header = StreamHeaderOf(request->Srb);
-  if (channel->NoRawProcessing) {
-    const ULONG imageSize =
-        channel->VideoInfo != nullptr ? channel->VideoInfo->bmiHeader.biSizeImage : 0;
-    if (channel->RawFrameLength == 0 || channel->RawFrameLength > imageSize) {
-      return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    request->RawBuffer = static_cast<UCHAR*>(header->Data);
-    request->RawBufferLength = header->FrameExtent;
-  } else {
-    if (channel->RawFrameLength == 0) return STATUS_INSUFFICIENT_RESOURCES;
-    request->RawBufferLength = channel->RawFrameLength;
-    request->RawBuffer = static_cast<UCHAR*>(
-        ExAllocatePoolWithTag(NonPagedPool, channel->RawFrameLength, kClassPoolTag));
-    if (request->RawBuffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  for (;;) {
+    const ULONG rawLength = __atomic_load_n(&channel->RawFrameLength, __ATOMIC_SEQ_CST);
+    NTSTATUS status = TakeRawBuffer(channel, request, rawLength);
+    if (!NT_SUCCESS(status)) return status;
+    // A format change sets the image size and the raw frame length under the
+    // queue's lock, and gives back the reads queued before: a read is checked
+    // and queued against one format or the other.
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&channel->QueueLock, &oldIrql);
+    const bool current = channel->RawFrameLength == rawLength;
+    if (current) status = CheckReadForFormat(channel, request);
+    if (current && NT_SUCCESS(status)) InsertTailList(&channel->ReadQueue, &request->Link);
+    KeReleaseSpinLock(&channel->QueueLock, oldIrql);
+    if (current && NT_SUCCESS(status)) return STATUS_SUCCESS;
+    ReleaseRawBuffer(channel, request);
+    if (current) return status;
   }
-  ExInterlockedInsertTailList(&channel->ReadQueue, &request->Link, &channel->QueueLock);
-  return STATUS_SUCCESS;
 }
 
 void CancelReadRequest(HW_STREAM_REQUEST_BLOCK* srb) {
-  if ((srb->Flags & SRB_HW_FLAGS_STREAM_REQUEST) == 0 || srb->Command != SRB_READ_DATA) return;
+  if ((srb->Flags & SRB_HW_FLAGS_STREAM_REQUEST) == 0) return;
+  if (srb->Command == SRB_WRITE_DATA) {
+    CancelWriteRequest(srb);
+    return;
+  }
+  if (srb->Command != SRB_READ_DATA) return;
   Channel* channel = ChannelOf(srb);
   auto* request = static_cast<FrameRequest*>(srb->SRBExtension);
 

@@ -137,6 +137,10 @@ void StartIsoStreaming(ClassDevice* device, Channel* channel, BOOLEAN rebuild) {
   KeFlushQueuedDpcs();
   channel->Streaming = 1;
   for (TransferSet& set : channel->Transfers) {
+    // A stop that timed out may have left a set's requests at the bus: they
+    // are neither rebuilt nor sent again while the bus holds them. When they
+    // come back, the set's completion puts it back in the cycle.
+    if (__atomic_load_n(&set.PendingCount, __ATOMIC_SEQ_CST) != 0) continue;
     if (rebuild) {
       if (HasSyncPipe(channel)) {
         RebuildSyncRequest(device, channel, &set);

@@ -207,21 +207,35 @@ NTSTATUS RestartChannel(ClassDevice* device, Channel* channel) {
   NTSTATUS status = CallStopCapture(device, stream);
   if (NT_SUCCESS(status)) status = CallStartCapture(device, stream);
   if (!NT_SUCCESS(status)) return status;
-  channel->SyncPipe = device->SyncPipeIndex;
-  if (stream == device->IsoDataStream) {
-    channel->DataPipe = device->IsoDataPipeIndex;
-    channel->PipeKind = kPipeKindIsochronous;
-    StartIsoStreaming(device, channel, TRUE);
-  } else if (stream == device->BulkDataStream) {
-    channel->DataPipe = device->BulkDataPipeIndex;
-    channel->PipeKind = kPipeKindBulk;
-    channel->Streaming = 1;
-    StartBulkRead(device, channel);
-  }
+  if (AimChannelAtItsPipes(device, channel)) StartChannelTransfers(device, channel);
   return status;
 }
 
 }  // namespace
+
+bool AimChannelAtItsPipes(ClassDevice* device, Channel* channel) {
+  const ULONG stream = channel->StreamNumber;
+  channel->SyncPipe = device->SyncPipeIndex;
+  if (stream == device->IsoDataStream) {
+    channel->DataPipe = device->IsoDataPipeIndex;
+    channel->PipeKind = kPipeKindIsochronous;
+  } else if (stream == device->BulkDataStream) {
+    channel->DataPipe = device->BulkDataPipeIndex;
+    channel->PipeKind = kPipeKindBulk;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+void StartChannelTransfers(ClassDevice* device, Channel* channel) {
+  if (channel->PipeKind == kPipeKindBulk) {
+    channel->Streaming = 1;
+    StartBulkRead(device, channel);
+  } else {
+    StartIsoStreaming(device, channel, TRUE);
+  }
+}
 
 NTSTATUS ResetAndRestart(ClassDevice* device, Channel* channel, NTSTATUS portStatusResult,
                          ULONG portStatus) {

@@ -23,6 +23,13 @@ void WatchdogTimerDpc(KDPC* dpc, PVOID channel, PVOID, PVOID);
 NTSTATUS AbortChannelPipes(ClassDevice* device, Channel* channel);
 NTSTATUS ResetChannelPipes(ClassDevice* device, Channel* channel);
 
+// Points the channel at the pipes its stream was given at configuration;
+// false when it has none of its own (the virtual still stream).
+bool AimChannelAtItsPipes(ClassDevice* device, Channel* channel);
+// Starts the transfers of the channel's pipe kind: the isochronous sets, or
+// the bulk reads.
+void StartChannelTransfers(ClassDevice* device, Channel* channel);
+
 // False when a recovery of the channel's stream is already running.
 bool QueueChannelReset(ClassDevice* device, Channel* channel, FrameRequest* request);
 void ChannelResetWork(PVOID workItem);

@@ -24,68 +24,84 @@ struct PipeControlItem {
 // head of the queue.
 void StopByClient(ClassDevice* device, Channel* channel) {
   channel->StoppedByClient = 1;
-  StopStreaming(device, channel);
+  StopStreamingLocked(device, channel);
 }
 
 // Brings the port, the pipes and the camera back and resubmits the
 // transfers. A stream that is not in the run state only has its camera
 // restarted: its transfers start when it runs. Transfers already out (a
-// stream the client started meanwhile) are not sent a second time.
+// stream the client started meanwhile) are not sent a second time, and a
+// channel being closed (no longer prepared) is left alone.
 void RestartByClient(ClassDevice* device, Channel* channel) {
-  AcquireChannelLock(device);
   channel->StoppedByClient = 0;
+  if (!channel->Prepared) return;
   ULONG port = 0;
   const NTSTATUS portResult = GetPortStatus(device, &port);
   if (NT_SUCCESS(portResult) && (port & USBD_PORT_ENABLED) == 0) ResetPort(device);
   NTSTATUS status = ResetChannelPipes(device, channel);
   if (NT_SUCCESS(status)) status = CallStopCapture(device, 0);
   if (NT_SUCCESS(status)) CallStartCapture(device, 0);
-  channel->SyncPipe = device->SyncPipeIndex;
-  channel->DataPipe = device->IsoDataPipeIndex;
-  channel->PipeKind = kPipeKindIsochronous;
-  if (channel->StreamState == KSSTATE_RUN && !channel->Streaming) {
-    StartIsoStreaming(device, channel, TRUE);
+  // A camera that streams over a bulk pipe is restarted on it.
+  const bool aimed = AimChannelAtItsPipes(device, channel);
+  if (aimed && channel->StreamState == KSSTATE_RUN && !channel->Streaming) {
+    StartChannelTransfers(device, channel);
   }
-  ReleaseChannelLock(device);
 }
 
-void ChangePipeState(ClassDevice* device, ULONG state) {
+// Under ChannelLock, which close takes to withdraw the channel: the video
+// channel found here stays until the change is done.
+NTSTATUS ChangePipeState(ClassDevice* device, ULONG state) {
   Channel* channel = device->Channel[0];
-  if (channel == nullptr) return;
+  if (channel == nullptr) return STATUS_SUCCESS;
+  // Stopping a stopped stream, or restarting one that runs, would submit
+  // requests the bus still holds.
+  if ((state == kPipeStop) == (channel->StoppedByClient != 0)) return STATUS_INVALID_PARAMETER;
   if (state == kPipeStop) {
     StopByClient(device, channel);
   } else {
     RestartByClient(device, channel);
   }
+  return STATUS_SUCCESS;
 }
 
 void PipeControlWork(PVOID context) {
   auto* item = static_cast<PipeControlItem*>(context);
-  ChangePipeState(item->Device, item->State);
+  ClassDevice* device = item->Device;
+  AcquireChannelLock(device);
+  ChangePipeState(device, item->State);
+  ReleaseChannelLock(device);
   ExFreePool(item);
+  InterlockedDecrement(&device->PipeControlsInFlight);  // the last touch of the device
 }
 
-bool HasIsochronousVideo(const ClassDevice* device) {
-  const Channel* video = device->Channel[0];
-  return video != nullptr && video->PipeKind == kPipeKindIsochronous;
+Channel* IsochronousVideo(ClassDevice* device) {
+  Channel* video = device->Channel[0];
+  return video != nullptr && video->PipeKind == kPipeKindIsochronous ? video : nullptr;
 }
 
 }  // namespace
 
 NTSTATUS IsoPipeControl(PVOID deviceContext, ULONG state) {
   ClassDevice* device = ClassDeviceFromContext(deviceContext);
-  const Channel* channel = device->Channel[0];
-  if (channel == nullptr) return STATUS_SUCCESS;
-  // Stopping a stopped stream, or restarting one that runs, would submit
-  // requests the bus still holds.
-  if ((state == kPipeStop) == (channel->StoppedByClient != 0)) return STATUS_INVALID_PARAMETER;
   if (KeGetCurrentIrql() <= APC_LEVEL) {
-    ChangePipeState(device, state);
-    return STATUS_SUCCESS;
+    AcquireChannelLock(device);
+    const NTSTATUS status = ChangePipeState(device, state);
+    ReleaseChannelLock(device);
+    return status;
   }
-  auto* item = static_cast<PipeControlItem*>(
-      ExAllocatePoolWithTag(NonPagedPool, sizeof(PipeControlItem), kClassPoolTag));
-  if (item == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  // Counted before the channel is looked at: the device's release waits for
+  // the work item, which checks the channel again under the lock.
+  InterlockedIncrement(&device->PipeControlsInFlight);
+  PipeControlItem* item = nullptr;
+  if (device->Channel[0] != nullptr) {
+    item = static_cast<PipeControlItem*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(PipeControlItem), kClassPoolTag));
+  }
+  if (item == nullptr) {
+    const bool open = device->Channel[0] != nullptr;
+    InterlockedDecrement(&device->PipeControlsInFlight);
+    return open ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS;
+  }
   item->Device = device;
   item->State = state;
   ExInitializeWorkItem(&item->Work, PipeControlWork, item);
@@ -99,20 +115,22 @@ NTSTATUS ChangePowerState(HW_STREAM_REQUEST_BLOCK* srb) {
   const ULONG current = device->PowerState;
   if (wanted == current) return STATUS_SUCCESS;
   if (wanted < kPowerD0 || wanted > kPowerD3) return STATUS_INVALID_PARAMETER;
+  // The video channel is found and used under the lock close withdraws it by.
+  AcquireChannelLock(device);
+  Channel* video = IsochronousVideo(device);
   if (wanted == kPowerD0 && current == kPowerD3) {
     CallRestoreState(device);
     // Only a stream the power-down stopped is restarted: restarting one whose
     // transfers still run would send requests the bus holds.
-    if (HasIsochronousVideo(device) && device->Channel[0]->StoppedByClient) {
-      RestartByClient(device, device->Channel[0]);
-    }
+    if (video != nullptr && video->StoppedByClient) RestartByClient(device, video);
   } else if (wanted == kPowerD3 && current == kPowerD0) {
-    if (HasIsochronousVideo(device)) {
-      StopByClient(device, device->Channel[0]);
+    if (video != nullptr) {
+      StopByClient(device, video);
       CallStopCapture(device, 0);
     }
     CallSaveState(device);
   }
   device->PowerState = wanted;
+  ReleaseChannelLock(device);
   return STATUS_SUCCESS;
 }

@@ -25,6 +25,26 @@ void ReceiveControlRequest(HW_STREAM_REQUEST_BLOCK* srb);
 // see them idle.
 NTSTATUS StartStreaming(ClassDevice* device, Channel* channel);
 NTSTATUS StopStreaming(ClassDevice* device, Channel* channel);
+// StopStreaming for a caller that holds ChannelLock.
+NTSTATUS StopStreamingLocked(ClassDevice* device, Channel* channel);
+
+// Under ChannelLock. Prepare: bandwidth for the format (the raw frame length
+// goes to *rawFrameLength), capture start, transfer sets, watchdog; what
+// succeeded is undone when a later step fails. Unprepare undoes it.
+NTSTATUS PrepareChannel(ClassDevice* device, Channel* channel, KSDATAFORMAT* format, ULONG stream,
+                        ULONG* rawFrameLength);
+void UnprepareChannelLocked(ClassDevice* device, Channel* channel, ULONG stream);
+
+// An open stream that is not running prepared again for a format of another
+// picture size or compression, which the channel then keeps; the reads it
+// held (sized for the old picture) are cancelled. Refused with
+// STATUS_INVALID_DEVICE_STATE while the stream runs. When the new format
+// cannot be prepared the old one is prepared again; should that fail too the
+// stream stays unprepared (reads and run are refused) until it is closed.
+NTSTATUS PrepareChannelForFormat(ClassDevice* device, Channel* channel, KSDATAFORMAT* format);
+
+// Waits, in steps of 2 ms, until *value equals `wanted`.
+void WaitForValue(const LONG volatile* value, LONG wanted);
 
 // ChannelLock serialises open, close, start, stop, recovery and power changes.
 inline void AcquireChannelLock(ClassDevice* device) {

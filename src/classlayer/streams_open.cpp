@@ -5,26 +5,11 @@
 #include "classlayer/frameengine.h"
 #include "classlayer/recovery.h"
 #include "classlayer/streams.h"
+#include "classlayer/video_format.h"
 
 namespace {
 
-constexpr ULONG kVideoInfoFixedBytes = 48;   // rectangles, rates, frame time
 constexpr LONGLONG kCloseWaitStep = -20000;  // 2 ms
-
-// The video info header behind a format, or null when the format is too
-// short to hold it and its whole bitmap header.
-const KS_VIDEOINFOHEADER* VideoInfoOf(const KSDATAFORMAT* format) {
-  const ULONG fixed = sizeof(KSDATAFORMAT) + kVideoInfoFixedBytes;
-  if (format == nullptr || format->FormatSize < fixed + sizeof(KS_BITMAPINFOHEADER)) return nullptr;
-  const auto* info = reinterpret_cast<const KS_VIDEOINFOHEADER*>(format + 1);
-  const ULONG bitmap = info->bmiHeader.biSize;
-  if (bitmap < sizeof(KS_BITMAPINFOHEADER) || bitmap > format->FormatSize - fixed) return nullptr;
-  return info;
-}
-
-ULONG VideoInfoBytes(const KS_VIDEOINFOHEADER* info) {
-  return kVideoInfoFixedBytes + info->bmiHeader.biSize;
-}
 
 // The virtual still stream shares stream 0's pipe: it needs stream 0 open
 // and, when the device layer asks for it, stream 0's picture format.
@@ -51,6 +36,8 @@ void InitializeChannel(ClassDevice* device, Channel* channel, KSDATAFORMAT* form
   channel->Prepared = 0;
   channel->PipeKind = 0;
   channel->CompletionsInFlight = 0;
+  channel->VideoInfo = nullptr;  // the channel's own copy is taken once it is prepared
+  channel->FormatCapacity = 0;
   InitializeListHead(&channel->ReadQueue);
   channel->Current = nullptr;
   KeInitializeSpinLock(&channel->QueueLock);
@@ -86,11 +73,33 @@ void ChoosePipes(ClassDevice* device, Channel* channel, ULONG stream) {
   channel->SyncPipe = device->SyncPipeIndex;
 }
 
+void InstallStreamEntries(Channel* channel, HW_STREAM_OBJECT* stream) {
+  channel->DeviceDataHandler = AsDeviceStreamHandler(stream->ReceiveDataPacket);
+  channel->DeviceControlHandler = AsDeviceStreamHandler(stream->ReceiveControlPacket);
+  stream->ReceiveDataPacket = ReceiveReadRequest;
+  stream->ReceiveControlPacket = ReceiveControlRequest;
+  channel->StreamState = KSSTATE_STOP;
+  stream->HWClockObject.HwClockFunction = nullptr;
+  stream->HWClockObject.ClockSupportFlags = 0;
+  stream->Dma = FALSE;
+  stream->Pio = TRUE;
+  stream->StreamHeaderMediaSpecific = sizeof(KS_FRAME_INFO);
+}
+
+// The device clean-up that uninitialisation left for the last close.
+void FinishDeferredUninitialisation(ClassDevice* device) {
+  if (device->OpenCount[0] != 0 || device->OpenCount[1] != 0) return;
+  if (device->DeviceState == kDeviceRemoved) FinishUninitialize(device);
+}
+
+}  // namespace
+
 // Bandwidth, capture start, transfer sets and watchdog. What succeeded is
 // undone when a later step fails, so a failed open leaves the camera idle.
-NTSTATUS PrepareChannel(ClassDevice* device, Channel* channel, KSDATAFORMAT* format, ULONG stream) {
+NTSTATUS PrepareChannel(ClassDevice* device, Channel* channel, KSDATAFORMAT* format, ULONG stream,
+                        ULONG* rawFrameLength) {
   if (channel->Prepared || channel->Streaming) return STATUS_UNSUCCESSFUL;
-  NTSTATUS status = CallAllocateBandwidth(device, &channel->RawFrameLength, format, stream);
+  NTSTATUS status = CallAllocateBandwidth(device, rawFrameLength, format, stream);
   if (NT_SUCCESS(status)) {
     status = CallStartCapture(device, stream);
     if (NT_SUCCESS(status)) {
@@ -111,49 +120,24 @@ NTSTATUS PrepareChannel(ClassDevice* device, Channel* channel, KSDATAFORMAT* for
   return STATUS_SUCCESS;
 }
 
-void InstallStreamEntries(Channel* channel, HW_STREAM_OBJECT* stream) {
-  channel->DeviceDataHandler = AsDeviceStreamHandler(stream->ReceiveDataPacket);
-  channel->DeviceControlHandler = AsDeviceStreamHandler(stream->ReceiveControlPacket);
-  stream->ReceiveDataPacket = ReceiveReadRequest;
-  stream->ReceiveControlPacket = ReceiveControlRequest;
-  channel->StreamState = KSSTATE_STOP;
-  stream->HWClockObject.HwClockFunction = nullptr;
-  stream->HWClockObject.ClockSupportFlags = 0;
-  stream->Dma = FALSE;
-  stream->Pio = TRUE;
-  stream->StreamHeaderMediaSpecific = sizeof(KS_FRAME_INFO);
-}
-
-// Undoes what PrepareChannel did.
-void UnprepareChannel(ClassDevice* device, Channel* channel, ULONG stream) {
-  AcquireChannelLock(device);
-  if (channel->Prepared) {
-    StopWatchdog(channel);
-    if (!channel->Virtual) {
-      CallStopCapture(device, stream);
-      CallFreeBandwidth(device, stream);
-    }
-    FreeTransferSets(channel);
-    channel->Prepared = 0;
+void UnprepareChannelLocked(ClassDevice* device, Channel* channel, ULONG stream) {
+  if (!channel->Prepared) return;
+  StopWatchdog(channel);
+  if (!channel->Virtual) {
+    CallStopCapture(device, stream);
+    CallFreeBandwidth(device, stream);
   }
-  ReleaseChannelLock(device);
+  FreeTransferSets(channel);
+  channel->Prepared = 0;
 }
 
-void WaitUntil(const LONG volatile* value, LONG wanted) {
+void WaitForValue(const LONG volatile* value, LONG wanted) {
   LARGE_INTEGER step;
   step.QuadPart = kCloseWaitStep;
   while (__atomic_load_n(value, __ATOMIC_SEQ_CST) != wanted) {
     KeDelayExecutionThread(KernelMode, FALSE, &step);
   }
 }
-
-// The device clean-up that uninitialisation left for the last close.
-void FinishDeferredUninitialisation(ClassDevice* device) {
-  if (device->OpenCount[0] != 0 || device->OpenCount[1] != 0) return;
-  if (device->DeviceState == kDeviceRemoved) FinishUninitialize(device);
-}
-
-}  // namespace
 
 NTSTATUS OpenStream(HW_STREAM_REQUEST_BLOCK* srb) {
   auto* device = static_cast<ClassDevice*>(srb->HwDeviceExtension);
@@ -166,16 +150,19 @@ NTSTATUS OpenStream(HW_STREAM_REQUEST_BLOCK* srb) {
     return STATUS_INVALID_PARAMETER;
   }
   channel->Virtual = n == 1 && device->StillIsVirtual ? 1 : 0;
-  if (channel->Virtual && !StillMayShareVideo(device, info)) return STATUS_INVALID_PARAMETER;
   channel->StreamNumber = static_cast<UCHAR>(n);
   channel->NoRawProcessing = (device->ControlFlags >> n) & 1;
 
+  // Under the lock the video stream can neither close nor change its format
+  // while the still stream compares with it.
   AcquireChannelLock(device);
   NTSTATUS status = STATUS_DEVICE_DATA_ERROR;
-  if (device->OpenCount[n] == 0) {
+  if (channel->Virtual && !StillMayShareVideo(device, info)) {
+    status = STATUS_INVALID_PARAMETER;
+  } else if (device->OpenCount[n] == 0) {
     InitializeChannel(device, channel, format);
     SetDeviceChannel(device, n, channel);
-    status = PrepareChannel(device, channel, format, n);
+    status = PrepareChannel(device, channel, format, n, &channel->RawFrameLength);
   }
   ReleaseChannelLock(device);
   if (!NT_SUCCESS(status)) {
@@ -184,14 +171,13 @@ NTSTATUS OpenStream(HW_STREAM_REQUEST_BLOCK* srb) {
   }
 
   InstallStreamEntries(channel, stream);
-  channel->VideoInfo = static_cast<KS_VIDEOINFOHEADER*>(
-      ExAllocatePoolWithTag(NonPagedPool, VideoInfoBytes(info), kClassPoolTag));
-  if (channel->VideoInfo == nullptr) {
-    UnprepareChannel(device, channel, n);
+  if (!NT_SUCCESS(KeepFormatCopy(channel, format))) {
+    AcquireChannelLock(device);
+    UnprepareChannelLocked(device, channel, n);
+    ReleaseChannelLock(device);
     SetDeviceChannel(device, n, nullptr);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  RtlCopyMemory(channel->VideoInfo, info, VideoInfoBytes(info));
   device->OpenCount[n] += 1;
   return STATUS_SUCCESS;
 }
@@ -201,20 +187,21 @@ NTSTATUS CloseStream(HW_STREAM_REQUEST_BLOCK* srb) {
   auto* channel = static_cast<Channel*>(srb->StreamObject->HwStreamExtension);
   const ULONG n = channel->StreamNumber;
   if (channel->Streaming) StopStreaming(device, channel);
-  UnprepareChannel(device, channel, n);
 
+  // Power and pipe-control requests find the channel under the lock: once it
+  // is withdrawn here, none reaches it any more.
   AcquireChannelLock(device);
+  UnprepareChannelLocked(device, channel, n);
   device->OpenCount[n] -= 1;
   CancelChannelReads(channel);
+  SetDeviceChannel(device, n, nullptr);
   ReleaseChannelLock(device);
 
   // A recovery and finished frames on their way to the client still refer
   // to the channel.
-  WaitUntil(&device->ResetCount[n], -1);
-  WaitUntil(&channel->CompletionsInFlight, 0);
-  if (channel->VideoInfo != nullptr) ExFreePool(channel->VideoInfo);
-  channel->VideoInfo = nullptr;
-  SetDeviceChannel(device, n, nullptr);
+  WaitForValue(&device->ResetCount[n], -1);
+  WaitForValue(&channel->CompletionsInFlight, 0);
+  ReleaseFormatCopy(channel);
   FinishDeferredUninitialisation(device);
   return STATUS_SUCCESS;
 }

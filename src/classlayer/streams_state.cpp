@@ -11,6 +11,8 @@ namespace {
 
 NTSTATUS StartLocked(ClassDevice* device, Channel* channel) {
   if (channel->Streaming) return STATUS_UNSUCCESSFUL;
+  // A format change that could prepare neither format left nothing to run.
+  if (!channel->Prepared) return STATUS_INVALID_DEVICE_STATE;
   // Held stopped by the device layer or a power-down, the camera is not
   // capturing: the restart starts the transfers of a stream in the run state.
   if (channel->StoppedByClient) return STATUS_SUCCESS;
@@ -40,7 +42,9 @@ void AwaitStop(Channel* channel) {
   if (waited == STATUS_TIMEOUT) ClearStateFlags(channel, kChannelStopping);
 }
 
-NTSTATUS StopLocked(ClassDevice* device, Channel* channel) {
+}  // namespace
+
+NTSTATUS StopStreamingLocked(ClassDevice* device, Channel* channel) {
   if (!channel->Streaming) return STATUS_SUCCESS;
   KeClearEvent(&channel->StopEvent);
   SetStateFlags(channel, kChannelStopping);
@@ -64,8 +68,6 @@ NTSTATUS StopLocked(ClassDevice* device, Channel* channel) {
   return status;
 }
 
-}  // namespace
-
 NTSTATUS StartStreaming(ClassDevice* device, Channel* channel) {
   AcquireChannelLock(device);
   const NTSTATUS status = StartLocked(device, channel);
@@ -75,7 +77,7 @@ NTSTATUS StartStreaming(ClassDevice* device, Channel* channel) {
 
 NTSTATUS StopStreaming(ClassDevice* device, Channel* channel) {
   AcquireChannelLock(device);
-  const NTSTATUS status = StopLocked(device, channel);
+  const NTSTATUS status = StopStreamingLocked(device, channel);
   ReleaseChannelLock(device);
   return status;
 }

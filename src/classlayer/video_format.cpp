@@ -1,46 +1,117 @@
 #include "classlayer/video_format.h"
 
-#include "classlayer/channel.h"
 #include "classlayer/frameengine.h"
+#include "classlayer/streams.h"
 
 namespace {
 
 constexpr ULONG kVideoInfoFixedBytes = offsetof(KS_VIDEOINFOHEADER, bmiHeader);
+// The largest video info header a format carries: a bitmap header with a
+// full colour table of 256 entries.
+constexpr ULONG kFormatRoom =
+    sizeof(KSDATAFORMAT) + kVideoInfoFixedBytes + sizeof(KS_BITMAPINFOHEADER) + 256 * sizeof(ULONG);
 
 BOOLEAN Refuse(HW_STREAM_REQUEST_BLOCK* srb, NTSTATUS status) {
   srb->Status = status;
   return FALSE;
 }
 
+ULONG FormatBytes(const KS_VIDEOINFOHEADER* info) {
+  return sizeof(KSDATAFORMAT) + VideoInfoBytes(info);
+}
+
+// The frame pipeline, the raw frame length and the transfers depend on these.
+bool ChangesPicture(const KS_VIDEOINFOHEADER* now, const KS_VIDEOINFOHEADER* wanted) {
+  const KS_BITMAPINFOHEADER& a = now->bmiHeader;
+  const KS_BITMAPINFOHEADER& b = wanted->bmiHeader;
+  return a.biWidth != b.biWidth || a.biHeight != b.biHeight || a.biCompression != b.biCompression;
+}
+
+// Moves the read being filled and the queued reads to `drained`.
+void DrainReads(Channel* channel, LIST_ENTRY* drained) {
+  if (channel->Current != nullptr) {
+    InsertTailList(drained, &channel->Current->Link);
+    channel->Current = nullptr;
+  }
+  while (!IsListEmpty(&channel->ReadQueue)) {
+    InsertTailList(drained, RemoveHeadList(&channel->ReadQueue));
+  }
+}
+
 }  // namespace
 
-BOOLEAN ChangeVideoFormat(PVOID, HW_STREAM_REQUEST_BLOCK* srb) {
-  const KSDATAFORMAT* format = srb->CommandData.OpenFormat;
-  if (format == nullptr || !(format->Specifier == KSDATAFORMAT_SPECIFIER_VIDEOINFO)) {
-    return Refuse(srb, STATUS_INVALID_PARAMETER);
-  }
-  // The copy takes biSize bytes of bitmap header: the format must hold them.
-  const auto* video = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format);
+const KS_VIDEOINFOHEADER* VideoInfoOf(const KSDATAFORMAT* format) {
   const ULONG fixed = sizeof(KSDATAFORMAT) + kVideoInfoFixedBytes;
-  if (format->FormatSize < fixed + sizeof(KS_BITMAPINFOHEADER) ||
-      video->VideoInfoHeader.bmiHeader.biSize < sizeof(KS_BITMAPINFOHEADER) ||
-      video->VideoInfoHeader.bmiHeader.biSize > format->FormatSize - fixed) {
+  if (format == nullptr || format->FormatSize < fixed + sizeof(KS_BITMAPINFOHEADER)) return nullptr;
+  const auto* info = reinterpret_cast<const KS_VIDEOINFOHEADER*>(format + 1);
+  const ULONG bitmap = info->bmiHeader.biSize;
+  if (bitmap < sizeof(KS_BITMAPINFOHEADER) || bitmap > format->FormatSize - fixed) return nullptr;
+  return info;
+}
+
+ULONG VideoInfoBytes(const KS_VIDEOINFOHEADER* info) {
+  return kVideoInfoFixedBytes + info->bmiHeader.biSize;
+}
+
+NTSTATUS KeepFormatCopy(Channel* channel, const KSDATAFORMAT* format) {
+  const KS_VIDEOINFOHEADER* info = VideoInfoOf(format);
+  const ULONG bytes = FormatBytes(info);
+  const ULONG capacity = bytes > kFormatRoom ? bytes : kFormatRoom;
+  auto* copy =
+      static_cast<KSDATAFORMAT*>(ExAllocatePoolWithTag(NonPagedPool, capacity, kClassPoolTag));
+  if (copy == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(copy, capacity);
+  RtlCopyMemory(copy, format, bytes);
+  copy->FormatSize = bytes;
+  channel->OpenFormat = copy;
+  channel->VideoInfo = reinterpret_cast<KS_VIDEOINFOHEADER*>(copy + 1);
+  channel->FormatCapacity = capacity;
+  return STATUS_SUCCESS;
+}
+
+void ReleaseFormatCopy(Channel* channel) {
+  if (channel->VideoInfo != nullptr) ExFreePool(channel->OpenFormat);
+  channel->OpenFormat = nullptr;
+  channel->VideoInfo = nullptr;
+  channel->FormatCapacity = 0;
+}
+
+void StoreFormat(Channel* channel, const KSDATAFORMAT* format, ULONG rawFrameLength, bool drain,
+                 LIST_ENTRY* drained) {
+  const ULONG bytes = FormatBytes(VideoInfoOf(format));
+  KeWaitForSingleObject(&channel->WorkLock, Executive, KernelMode, FALSE, nullptr);
+  KIRQL currentIrql;
+  KIRQL queueIrql;
+  KeAcquireSpinLock(&channel->CurrentLock, &currentIrql);
+  KeAcquireSpinLock(&channel->QueueLock, &queueIrql);
+  RtlCopyMemory(channel->OpenFormat, format, bytes);
+  channel->OpenFormat->FormatSize = bytes;
+  channel->RawFrameLength = rawFrameLength;
+  if (drain) DrainReads(channel, drained);
+  KeReleaseSpinLock(&channel->QueueLock, queueIrql);
+  KeReleaseSpinLock(&channel->CurrentLock, currentIrql);
+  KeReleaseSemaphore(&channel->WorkLock, IO_NO_INCREMENT, 1, FALSE);
+}
+
+BOOLEAN ChangeVideoFormat(PVOID, HW_STREAM_REQUEST_BLOCK* srb) {
+  KSDATAFORMAT* format = srb->CommandData.OpenFormat;
+  const KS_VIDEOINFOHEADER* info = VideoInfoOf(format);
+  if (info == nullptr || !(format->Specifier == KSDATAFORMAT_SPECIFIER_VIDEOINFO)) {
     return Refuse(srb, STATUS_INVALID_PARAMETER);
   }
-  const ULONG size = kVideoInfoFixedBytes + video->VideoInfoHeader.bmiHeader.biSize;
-  auto* copy =
-      static_cast<KS_VIDEOINFOHEADER*>(ExAllocatePoolWithTag(NonPagedPool, size, kClassPoolTag));
-  // The old copy stays in force when no memory is left for the new one.
-  if (copy == nullptr) return Refuse(srb, STATUS_INSUFFICIENT_RESOURCES);
-  RtlCopyMemory(copy, &video->VideoInfoHeader, size);
-
-  // Frame completions read the stream's copy: swap it between two of them.
   auto* channel = static_cast<Channel*>(srb->StreamObject->HwStreamExtension);
-  KeWaitForSingleObject(&channel->WorkLock, Executive, KernelMode, FALSE, nullptr);
-  KS_VIDEOINFOHEADER* old = channel->VideoInfo;
-  channel->VideoInfo = copy;
-  KeReleaseSemaphore(&channel->WorkLock, IO_NO_INCREMENT, 1, FALSE);
-  if (old != nullptr) ExFreePool(old);
-  srb->Status = STATUS_SUCCESS;
-  return TRUE;
+  if (channel->VideoInfo == nullptr) return Refuse(srb, STATUS_INVALID_DEVICE_STATE);  // not open
+  if (FormatBytes(info) > channel->FormatCapacity) return Refuse(srb, STATUS_INVALID_PARAMETER);
+
+  NTSTATUS status = STATUS_SUCCESS;
+  if (ChangesPicture(channel->VideoInfo, info)) {
+    status = PrepareChannelForFormat(channel->Device, channel, format);
+  } else {
+    // Serialised with a still stream's open, which compares its format.
+    AcquireChannelLock(channel->Device);
+    StoreFormat(channel, format, channel->RawFrameLength, false, nullptr);
+    ReleaseChannelLock(channel->Device);
+  }
+  srb->Status = status;
+  return NT_SUCCESS(status) ? TRUE : FALSE;
 }

@@ -12,20 +12,31 @@ bool Accepted(NTSTATUS status) {
   return status == STATUS_SUCCESS || status == STATUS_PENDING;
 }
 
+// A camera that is no longer on the bus answers no request again: waiting
+// for it only delays the stop and removal that follow an unplug.
+bool CameraGone(NTSTATUS status) {
+  return status == STATUS_DEVICE_NOT_CONNECTED;
+}
+
+NTSTATUS ReadIn(DeviceContext* context, UCHAR request, USHORT index, PVOID buffer, ULONG length) {
+  return ControlRequest(context, request, 0, index, buffer, &length, kDirectionIn, nullptr,
+                        nullptr);
+}
+
 // Polls one firmware status byte until its bit 0 is `wanted`. A round reads
 // the status, gives up once the count is already above the limit, else
 // counts and waits: 10 ms, or 10 ms more each round when backing off. A read
-// that fails leaves the previous byte in `status`, so the poll goes on.
+// that fails leaves the previous byte in `status`, so the poll goes on,
+// unless the camera is gone: then it gives up at once, as at the limit.
 ULONG PollStatus(DeviceContext* context, USHORT which, bool wanted, ULONG limit, bool backOff,
                  UCHAR* status) {
-  auto read = [&] {
-    ULONG length = 1;
-    VendorRead(context, kRequestFirmwareStatus, which, status, &length);
-  };
+  NTSTATUS result = STATUS_SUCCESS;
+  auto read = [&] { result = ReadIn(context, kRequestFirmwareStatus, which, status, 1); };
   auto reached = [&] { return ((*status & 1) != 0) == wanted; };
   ULONG count = 0;
   read();
   while (!reached()) {
+    if (CameraGone(result)) return limit + 1;
     read();
     if (count > limit) break;
     ++count;
@@ -130,15 +141,17 @@ ULONG BurstWrite(DeviceContext* context, UCHAR request, USHORT index, USHORT, US
   const ULONG size = length < kBurstBufferSize ? length : kBurstBufferSize;
   UCHAR data[kBurstBufferSize] = {payload};
   UCHAR readBack[kBurstBufferSize] = {};
-  auto readBackOnce = [&] {
-    ULONG received = size;
-    VendorRead(context, request, index, readBack, &received);
-  };
+  NTSTATUS read = STATUS_SUCCESS;
+  auto readBackOnce = [&] { read = ReadIn(context, request, index, readBack, size); };
 
   VendorWrite(context, request, index, data, size);
   readBackOnce();
   ULONG n = 0;
   while (readBack[0] != payload) {
+    if (CameraGone(read)) {
+      n = timeout;  // nothing will match: give up as at the limit
+      break;
+    }
     VendorWrite(context, request, index, data, size);
     DelayMs(kPollIntervalMs);
     readBackOnce();

@@ -26,6 +26,8 @@ constexpr ULONG kInterruptPipe = 1;  // 8-byte packets
 constexpr ULONG kBulkOutPipe = 2;    // 64-byte packets
 constexpr ULONG kBulkInPipe = 3;     // 64-byte packets
 
+Channel* g_channel = nullptr;  // for callbacks that act on the channel
+
 struct Completions {
   std::vector<NTSTATUS> statuses;
   static void Record(PVOID, PVOID context, NTSTATUS status) {
@@ -253,6 +255,30 @@ TEST_F(BulkTest, CancelEndsATransferTheDeviceNeverAnswers) {
   EXPECT_EQ(done_.statuses.back(), STATUS_UNSUCCESSFUL);
 }
 
+TEST_F(BulkTest, TwoCancellersOfOneTransferEndItOnce) {
+  std::vector<UCHAR> data(64);
+  // The second canceller is a work item that the first one's wait may let
+  // run before the bus gives the transfer back, whichever order is picked.
+  for (std::uint64_t seed = 1; seed <= 16; ++seed) {
+    SCOPED_TRACE(seed);
+    host::SetScheduleSeed(seed);
+    done_.statuses.clear();
+    ASSERT_EQ(BulkTransfer(Context(), kBulkInPipe, data.data(), 64, Completions::Record, &done_),
+              STATUS_PENDING);
+    host::RunUntilIdle();
+    WORK_QUEUE_ITEM other;
+    ExInitializeWorkItem(
+        &other, [](PVOID context) { EXPECT_EQ(BulkCancel(context, kBulkInPipe), STATUS_SUCCESS); },
+        Context());
+    ExQueueWorkItem(&other, DelayedWorkQueue);
+    EXPECT_EQ(BulkCancel(Context(), kBulkInPipe), STATUS_SUCCESS);
+    host::RunUntilIdle();
+    EXPECT_EQ(done_.statuses, std::vector<NTSTATUS>{STATUS_CANCELLED});
+    EXPECT_FALSE(BulkTransferPending(ext_.device(), kBulkInPipe));
+  }
+  host::SetScheduleSeed(0);
+}
+
 TEST_F(BulkTest, AnAlternateSettingChangePausesTransfersAndStartsThemAgainOnTheNewPipes) {
   InstallCallbackTable(Context(), &table_, kCallbackTableVersion, kDeviceEvents);
   // The bus may ask the device as soon as a transfer is sent, so the device
@@ -297,6 +323,56 @@ TEST_F(BulkTest, AnAlternateSettingChangePausesTransfersAndStartsThemAgainOnTheN
   EXPECT_EQ(data[0], 7);
   EXPECT_EQ(done_.statuses.size(), 2u);
   EXPECT_EQ(CancelBulkTransfer(ext_.device(), kInterruptPipe, FALSE), STATUS_SUCCESS);
+}
+
+TEST_F(BulkTest, APausedTransferKeepsItsPipeAndItsOwnerHearsWhenItCannotStartAgain) {
+  device_.onOut = [](UCHAR, std::span<const UCHAR>) { return UsbReply::NeverAnswer(); };
+  channel_->StreamNumber = 1;  // the stream that writes
+  requests_.push_back(std::make_unique<ReadRequest>(64, &stream_));
+  ReadRequest* write = requests_.back().get();
+  write->srb.Command = SRB_WRITE_DATA;
+  write->header.header.DataUsed = 5;
+  ReceiveWriteRequest(&write->srb);
+  UCHAR report[8] = {};
+  ASSERT_EQ(InterruptWait(Context(), kInterruptPipe, report, 8, Completions::Record, &done_, 1),
+            STATUS_PENDING);
+  host::RunUntilIdle();
+  ASSERT_EQ(PauseBulkTransfers(ext_.device()), STATUS_SUCCESS);
+  // Paused, a pipe is still busy: nothing else may take it meanwhile.
+  EXPECT_EQ(InterruptWait(Context(), kInterruptPipe, report, 8, nullptr, nullptr, 0),
+            STATUS_INVALID_PARAMETER);
+  std::vector<UCHAR> other(64);
+  EXPECT_EQ(BulkTransfer(Context(), kBulkOutPipe, other.data(), 64, nullptr, nullptr),
+            STATUS_INVALID_PARAMETER);
+  EXPECT_TRUE(Completed().empty());
+  EXPECT_TRUE(done_.statuses.empty());
+  // The wait starts again (four allocations), the write cannot: its request
+  // is completed with the reason.
+  host::FailNthAllocation(5);
+  ResumeBulkTransfers(ext_.device());
+  host::FailNthAllocation(0);
+  ASSERT_EQ(Completed().size(), 1u);
+  EXPECT_EQ(write->srb.Status, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_FALSE(BulkTransferPending(ext_.device(), kBulkOutPipe));
+  EXPECT_TRUE(done_.statuses.empty());
+  EXPECT_TRUE(BulkTransferPending(ext_.device(), kInterruptPipe)) << "the wait started again";
+}
+
+TEST_F(BulkTest, ATransferPausedOnAPipeTheNewSettingLacksEndsAndFreesThePipe) {
+  std::vector<UCHAR> data(64);
+  ASSERT_EQ(BulkTransfer(Context(), kBulkInPipe, data.data(), 64, Completions::Record, &done_),
+            STATUS_PENDING);
+  host::RunUntilIdle();
+  ClassDevice* dev = ext_.device();
+  ASSERT_EQ(PauseBulkTransfers(dev), STATUS_SUCCESS);
+  dev->InterfaceInfo->NumberOfPipes = kBulkInPipe;  // the new setting has one pipe fewer
+  ResumeBulkTransfers(dev);
+  dev->InterfaceInfo->NumberOfPipes = kBulkInPipe + 1;
+  EXPECT_EQ(done_.statuses, std::vector<NTSTATUS>{STATUS_INVALID_PARAMETER});
+  EXPECT_EQ(dev->PipeTable[kBulkInPipe].SavedTransfer, nullptr);
+  // The pipe is free for the next transfer once it is back.
+  EXPECT_EQ(BulkTransfer(Context(), kBulkInPipe, data.data(), 64, nullptr, nullptr),
+            STATUS_PENDING);
 }
 
 TEST_F(BulkTest, AboveDispatchLevelATransferStartsFromAWorkItem) {
@@ -429,6 +505,35 @@ TEST_F(BulkTest, CancellingTheReadBeingFilledCancelsItsTransferFirst) {
   EXPECT_EQ(channel_->ReadQueue.Flink, &reinterpret_cast<FrameRequest*>(b->extension.data())->Link);
 }
 
+TEST_F(BulkTest, AReadCancelledAsAChunkComesBackIsNotCarriedOn) {
+  ASSERT_EQ(Select(128), STATUS_SUCCESS);
+  // The first chunk comes back full; the device never answers a second.
+  int asked = 0;
+  device_.onIn = [&](UCHAR, std::span<UCHAR>) {
+    return asked++ == 0 ? UsbReply::Done(128) : UsbReply::NeverAnswer();
+  };
+  // The cancel runs on another processor, wherever the schedule puts it.
+  for (std::uint64_t seed = 1; seed <= 24; ++seed) {
+    SCOPED_TRACE(seed);
+    host::SetScheduleSeed(seed);
+    asked = 0;
+    ReadRequest* a = Queue();
+    KDPC cancel;
+    KeInitializeDpc(
+        &cancel,
+        [](KDPC*, PVOID srb, PVOID, PVOID) {
+          CancelReadRequest(static_cast<HW_STREAM_REQUEST_BLOCK*>(srb));
+        },
+        &a->srb);
+    KeInsertQueueDpc(&cancel, nullptr, nullptr);
+    host::RunUntilIdle();
+    ASSERT_EQ(Completed().size(), 1u);
+    EXPECT_EQ(a->srb.Status, STATUS_CANCELLED);
+    EXPECT_FALSE(BulkTransferPending(ext_.device(), kBulkInPipe));
+  }
+  host::SetScheduleSeed(0);
+}
+
 TEST_F(BulkTest, AGoneOrUninitialisedDeviceTakesNoTransferAndLosesNoRead) {
   UCHAR report[8];
   ClassDevice* dev = ext_.device();
@@ -482,6 +587,24 @@ TEST_F(BulkTest, AReadRunsOutOfMemoryCleanlyAtEveryAllocation) {
   }
 }
 
+TEST_F(BulkTest, AReadStartingAsTheChannelStopsIsNotSentAndWaitsUnharmed) {
+  // The stop, on another processor, raises its flag and finds the pipe free
+  // while the read is being told to the device layer, before it is sent.
+  ext_.device()->CallbackTable.Extended.NewFrame = [](PVOID, PVOID, ULONG, ULONG*) {
+    SetStateFlags(g_channel, kChannelStopping);
+  };
+  g_channel = channel_;
+  ReadRequest* a = Queue();
+  host::RunUntilIdle();
+  g_channel = nullptr;
+  EXPECT_TRUE(TransferLengths().empty()) << "no transfer outlives the stop";
+  EXPECT_FALSE(BulkTransferPending(ext_.device(), kBulkInPipe));
+  EXPECT_EQ(channel_->Current, nullptr);
+  EXPECT_EQ(channel_->ReadQueue.Flink, &reinterpret_cast<FrameRequest*>(a->extension.data())->Link);
+  EXPECT_EQ(channel_->ErrorFlag, 0u) << "a stop is no fault of the pipe";
+  ClearStateFlags(channel_, kChannelStopping);
+}
+
 TEST_F(BulkTest, AStopCancelsTheReadBeingFilledAndEndsStreaming) {
   StartWatchdog(channel_);
   ReadRequest* a = Queue();
@@ -512,12 +635,13 @@ namespace veltocam::test {
 namespace {
 
 TEST_F(BulkTest, StreamOneWritesGoOutOverTheBulkOutPipe) {
-  auto write = [&](const std::string& text) {
-    requests_.push_back(std::make_unique<ReadRequest>(64, &stream_));
+  // `extra`: bytes the header claims beyond the text.
+  auto write = [&](const std::string& text, ULONG extra = 0) {
+    requests_.push_back(std::make_unique<ReadRequest>(static_cast<ULONG>(text.size()), &stream_));
     ReadRequest* r = requests_.back().get();
     r->srb.Command = SRB_WRITE_DATA;
-    std::memcpy(r->data.data(), text.data(), text.size());
-    r->header.header.DataUsed = static_cast<ULONG>(text.size());
+    std::copy(text.begin(), text.end(), r->data.begin());
+    r->header.header.DataUsed = static_cast<ULONG>(text.size()) + extra;
     ReceiveWriteRequest(&r->srb);
     host::RunUntilIdle();
     return r->srb.Status;
@@ -527,10 +651,39 @@ TEST_F(BulkTest, StreamOneWritesGoOutOverTheBulkOutPipe) {
   EXPECT_EQ(write("hello"), STATUS_SUCCESS);
   EXPECT_EQ(device_.outData.back(), (std::vector<UCHAR>{'h', 'e', 'l', 'l', 'o'}));
   EXPECT_EQ(write(""), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(write("tail", 1), STATUS_INVALID_PARAMETER);  // past the client's buffer
   device_.onOut = [](UCHAR, std::span<const UCHAR>) { return UsbReply::Stall(); };
   EXPECT_EQ(write("again"), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(Completed().size(), 4u);
+  EXPECT_EQ(Completed().size(), 5u);
   EXPECT_EQ(scripted_.newFrames, 2);
+}
+
+TEST_F(BulkTest, AWriteTheDeviceDoesNotTakeCanBeCancelled) {
+  device_.onOut = [](UCHAR, std::span<const UCHAR>) { return UsbReply::NeverAnswer(); };
+  channel_->StreamNumber = 1;
+  for (const bool paused : {false, true}) {
+    SCOPED_TRACE(paused);
+    requests_.push_back(std::make_unique<ReadRequest>(64, &stream_));
+    ReadRequest* w = requests_.back().get();
+    w->srb.Command = SRB_WRITE_DATA;
+    w->header.header.DataUsed = 5;
+    ReceiveWriteRequest(&w->srb);
+    host::RunUntilIdle();
+    if (paused) {
+      ASSERT_EQ(PauseBulkTransfers(ext_.device()), STATUS_SUCCESS);
+    }
+    bus_.ClearRequestLog();
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);  // where the platform cancels
+    CancelReadRequest(&w->srb);
+    KeLowerIrql(old);
+    if (paused) ResumeBulkTransfers(ext_.device());
+    host::RunUntilIdle();
+    ASSERT_EQ(Completed().size(), 1u);
+    EXPECT_EQ(w->srb.Status, STATUS_CANCELLED);
+    EXPECT_FALSE(BulkTransferPending(ext_.device(), kBulkOutPipe));
+    EXPECT_TRUE(TransferLengths().empty()) << "a cancelled write is not sent again";
+  }
 }
 
 TEST_F(BulkTest, ReleasingTheConfigurationEndsEveryTransfer) {

@@ -1,7 +1,11 @@
 // The frame engine's packet walk, read queue and request completion, driven
 // with hand-made transfers and a scripted device layer.
+#include <algorithm>
+#include <vector>
+
 #include "classlayer/device_events.h"
 #include "classlayer/frame_engine_harness.h"
+#include "classlayer/streams.h"
 
 namespace veltocam::test {
 namespace {
@@ -324,6 +328,88 @@ TEST_F(FrameEngineTest, TheWalkHoldsTheStillStreamsOwnLockWhileFillingItsRequest
   EXPECT_EQ(checked, 1);
   EXPECT_EQ(stillRequest.Text(), "still");
   ext_.device()->Channel[1] = nullptr;
+}
+
+// A bus whose isochronous requests stay with it until the test answers them
+// (an abort does not bring them back); pipe requests succeed at once.
+struct HoldingBus {
+  DRIVER_OBJECT driver{};
+  DEVICE_OBJECT device{};
+  std::vector<IRP*> held;
+  int isochSent = 0;
+
+  HoldingBus() {
+    device.DriverObject = &driver;
+    device.DeviceExtension = this;
+    device.StackSize = 1;
+    driver.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = Dispatch;
+  }
+  static NTSTATUS Dispatch(DEVICE_OBJECT* object, IRP* irp) {
+    auto* bus = static_cast<HoldingBus*>(object->DeviceExtension);
+    auto* urb = static_cast<URB*>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+    if (urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER) {
+      urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+      return STATUS_SUCCESS;
+    }
+    bus->isochSent += 1;
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, Cancel);
+    bus->held.push_back(irp);
+    return STATUS_PENDING;
+  }
+  static void Cancel(DEVICE_OBJECT* object, IRP* irp) {
+    auto* bus = static_cast<HoldingBus*>(object->DeviceExtension);
+    std::erase(bus->held, irp);
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+  }
+  // Every held request comes back: 32 empty packets, no error.
+  void AnswerAll() {
+    std::vector<IRP*> answering;
+    answering.swap(held);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    for (IRP* irp : answering) {
+      if (IoSetCancelRoutine(irp, nullptr) == nullptr) continue;
+      auto* urb = static_cast<URB*>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+      urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+    KeLowerIrql(old);
+  }
+};
+
+// After a stop that gave up waiting with the requests still at the bus, a
+// start sends nothing the bus holds; each set goes out again once its
+// requests are back.
+TEST_F(FrameEngineTest, AStartAfterAStopThatTimedOutSendsNoSetTheBusStillHolds) {
+  HoldingBus bus;
+  ClassDevice* dev = ext_.device();
+  dev->BusDeviceObject = &bus.device;
+  channel_->Streaming = 0;
+  ASSERT_EQ(AllocateTransferSets(dev, channel_), STATUS_SUCCESS);
+  ASSERT_EQ(StartStreaming(dev, channel_), STATUS_SUCCESS);
+  EXPECT_EQ(bus.isochSent, 2);
+  // No watchdog runs here, as none sees the sets idle while the bus keeps
+  // them: the stop waits its 8 s and gives up.
+  EXPECT_EQ(StopStreaming(dev, channel_), STATUS_SUCCESS);
+  ASSERT_EQ(bus.held.size(), 2u);
+
+  ASSERT_EQ(StartStreaming(dev, channel_), STATUS_SUCCESS);
+  EXPECT_EQ(bus.isochSent, 2);
+  bus.AnswerAll();
+  host::AdvanceTime(host::Milliseconds(3));  // the 2 ms resubmission
+  EXPECT_EQ(bus.isochSent, 4);
+  EXPECT_EQ(bus.held.size(), 2u);
+
+  EXPECT_EQ(StopStreaming(dev, channel_), STATUS_SUCCESS);
+  FreeTransferSets(channel_);  // cancels what the bus still holds
+  EXPECT_TRUE(bus.held.empty());
+  dev->BusDeviceObject = nullptr;
 }
 
 }  // namespace

@@ -230,5 +230,39 @@ TEST_F(StreamTest, StoppingTheWatchdogWaitsForATickInProgress) {
   device()->Removed = 0;
 }
 
+// A pipe-control change left to a work item is counted until it has run (the
+// device's release waits for it); it and a power change find the video
+// stream under the channel lock, so after the close they find none and send
+// nothing.
+TEST_F(StreamTest, PipeControlAndPowerAfterCloseLeaveTheClosedStreamAlone) {
+  Run(video_);
+  PVOID context = DeviceContextOf(device());
+  ASSERT_EQ(IsoPipeControl(context, 1), STATUS_SUCCESS);  // held stopped, still in run state
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  EXPECT_EQ(IsoPipeControl(context, 0), STATUS_PENDING);
+  KeLowerIrql(old);
+  EXPECT_EQ(device()->PipeControlsInFlight, 1);
+  ASSERT_TRUE(PumpUntil([&] { return device()->PipeControlsInFlight == 0; }));
+  EXPECT_EQ(video_.channel->Streaming, 1u);
+
+  HW_STREAM_REQUEST_BLOCK srb{};
+  srb.HwDeviceExtension = device();
+  srb.CommandData.DeviceState = PowerDeviceD3;
+  ASSERT_EQ(ChangePowerState(&srb), STATUS_SUCCESS);
+  Close(video_);
+  EXPECT_EQ(device()->Channel[0], nullptr);
+  bus_.ClearRequestLog();
+  srb.CommandData.DeviceState = PowerDeviceD0;
+  EXPECT_EQ(ChangePowerState(&srb), STATUS_SUCCESS);
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  EXPECT_EQ(IsoPipeControl(context, 1), STATUS_SUCCESS);  // no stream: nothing to do
+  KeLowerIrql(old);
+  EXPECT_EQ(device()->PipeControlsInFlight, 0);
+  host::AdvanceTime(host::Seconds(1));
+  EXPECT_EQ(bus_.RequestCount(URB_FUNCTION_ISOCH_TRANSFER), 0u);
+  EXPECT_EQ(bus_.PendingRequests(), 0u);
+}
+
 }  // namespace
 }  // namespace veltocam::test

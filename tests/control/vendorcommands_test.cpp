@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/host/scheduler.h"
 #include "platform/host/trace.h"
 #include "support/camera_rig.h"
 
@@ -217,6 +218,22 @@ TEST_F(VendorCommandsTest, RegistersAreWrittenAndReadWithoutHandshake) {
   rig_.camera.WithFirmware([](sim::CameraFirmware& f) { f.faults.stalledRequests = {0}; });
   EXPECT_FALSE(RegisterWrite(rig_.context(), 0x21B0, 0x13));
   EXPECT_EQ(rig_.camera.Register(0x21B0), 0x12);
+}
+
+// An unplugged camera answers nothing: a command and a verified write give
+// up at their first failed read instead of polling it to the limit.
+TEST_F(VendorCommandsTest, AnUnpluggedCameraIsNotPolledToTheLimit) {
+  rig_.MakeFirmwarePrompt();
+  rig_.bus.Detach();
+  rig_.bus.ClearRequestLog();
+  const std::uint64_t before = host::Now();
+  EXPECT_EQ(Start(), 0u);
+  // The status byte reads as idle before the first read fails: the command
+  // goes out, and the wait for its event gives up.
+  EXPECT_TRUE(trace_.Contains(Line("Check F/W Event Busy FALSE.", 51)));
+  EXPECT_EQ(BurstWrite(rig_.context(), kQtable, 0, 0, 1, 0x85, 50, "(KorvaneCam) Set Q Table"), 0u);
+  EXPECT_EQ(rig_.bus.RequestCount(URB_FUNCTION_VENDOR_DEVICE), 5u);
+  EXPECT_LT(host::Now() - before, static_cast<std::uint64_t>(host::Milliseconds(50)));
 }
 
 TEST(DelayMs, SpinsOnTheSystemTimeForTheWholeDelay) {

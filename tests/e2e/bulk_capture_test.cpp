@@ -9,6 +9,7 @@
 
 #include "apps/camera_session.h"
 #include "classlayer/bulk.h"
+#include "classlayer/recovery.h"
 #include "classlayer/usbconfig.h"
 #include "codec/decoder.h"
 #include "platform/host/files_host.h"
@@ -111,6 +112,13 @@ TEST_F(BulkCaptureTest, EveryPictureIsTheDecodedFrameTheCameraSentInOrder) {
   }
   // One transfer per frame, so no read ever waits for a frame to start.
   EXPECT_EQ(session_->StreamChannel(0)->PipeKind, kPipeKindBulk);
+  // A larger frame takes longer to arrive: that is no dropped picture.
+  LONGLONG picture = Next().pictureNumber;
+  for (int i = 0; i < 12; ++i) {
+    const DeliveredFrame frame = Next();
+    EXPECT_EQ(frame.pictureNumber, ++picture);
+    EXPECT_EQ(frame.dropCount, 0);
+  }
 }
 
 TEST_F(BulkCaptureTest, EachButtonPressReachesTheClientAsTheSnapshotEvent) {
@@ -143,6 +151,17 @@ TEST_F(BulkCaptureTest, AStalledTransferFailsOneReadAndRecoveryResetsThePipe) {
   }
   EXPECT_EQ(failed, 1);
   EXPECT_EQ(good, 3) << "the stream did not come back after the stall";
+}
+
+TEST_F(BulkCaptureTest, ThePipeServiceStopsAndRestartsTheBulkStream) {
+  Open();
+  Next();
+  PVOID context = DeviceContextOf(session_->Device());
+  ASSERT_EQ(IsoPipeControl(context, 1), STATUS_SUCCESS);  // stop
+  EXPECT_FALSE(BulkTransferPending(session_->Device(), session_->StreamChannel(0)->DataPipe));
+  ASSERT_EQ(IsoPipeControl(context, 0), STATUS_SUCCESS);  // restart
+  EXPECT_EQ(session_->StreamChannel(0)->PipeKind, kPipeKindBulk);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Next().status, STATUS_SUCCESS);
 }
 
 TEST_F(BulkCaptureTest, SleepCloseAndUnplugWithATransferInFlight) {

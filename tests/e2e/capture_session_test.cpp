@@ -329,5 +329,22 @@ TEST_F(CaptureSessionTest, AnUnplugMidStreamCancelsEveryReadOnceAndRemovesCleanl
   EXPECT_EQ(host::OutstandingBlocks(kClassPoolTag), 0u);
 }
 
+// After an unplug the close stops the camera with commands nobody answers:
+// they give up at once, so close and removal take only the stop's wait for
+// the watchdog.
+TEST_F(CaptureSessionTest, RemovalAfterAnUnplugIsNotHeldUpByTheGoneCamera) {
+  Plug();
+  Open({640, 480, app::kFourccI420});
+  for (int i = 0; i < 3; ++i) Next();
+  bus_->Detach();
+  path_->StopQueueingReads();
+  DeliveredFrame frame;
+  while (path_->NextFrame(&frame, path_->ReadsAtDriver() > 0 ? kWait : 0)) {
+  }
+  const std::uint64_t before = host::Now();
+  path_->Remove();
+  EXPECT_LT(host::Now() - before, static_cast<std::uint64_t>(host::Milliseconds(400)));
+}
+
 }  // namespace
 }  // namespace veltocam::test

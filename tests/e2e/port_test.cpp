@@ -15,10 +15,12 @@
 #include "driver/driver_entry.h"
 #include "driver/request_filter.h"
 #include "platform/host/pool.h"
+#include "platform/host/scheduler.h"
 #include "platform/host/trace.h"
 #include "platform/host/usb_bus.h"
 #include "properties/formats.h"
 #include "sim/camera_model.h"
+#include "sim/frame_streamer.h"
 #include "sim/simulated_camera.h"
 #include "support/camera_rig.h"
 
@@ -212,17 +214,31 @@ TEST_F(PortTest, TheSnapshotEventReachesClientsOnlyWhileEnabled) {
 
 TEST_F(PortTest, UninitialisationWithAStreamOpenWaitsForTheLastClose) {
   Start();
-  Device()->OpenCount[0] = 1;  // as an open capture stream leaves it
+  const client::FormatInfo listed = client_.Streams()[0].formats[0];
+  std::vector<std::uint8_t> format;
+  ASSERT_EQ(client_.Intersect(0, client::CaptureClient::RangeFor(listed).DataRange, &format),
+            STATUS_SUCCESS);
+  std::unique_ptr<client::CaptureStream> stream;
+  ASSERT_EQ(client_.Open(0, format, &stream), STATUS_SUCCESS);
+  ASSERT_EQ(stream->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+  ASSERT_EQ(stream->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  stream->QueueReads(2);
+
   EXPECT_EQ(port_.Uninitialize(device_), STATUS_SUCCESS);
   EXPECT_EQ(Device()->DeviceState, kDeviceRemoved);
+  EXPECT_EQ(Device()->Channel[0]->Streaming, 0u);
   EXPECT_NE(Device()->DeviceDescriptor, nullptr);
   EXPECT_NE(Context()->RawImageBuffer, nullptr);  // UnInitialize has not run
-  Device()->OpenCount[0] = 0;                     // the close of that stream
-  EXPECT_EQ(FinishUninitialize(Device()), STATUS_SUCCESS);
+
+  EXPECT_EQ(stream->Close(), STATUS_SUCCESS);
+  EXPECT_EQ(stream->ReadsAtDriver(), 0u);
   EXPECT_EQ(Device()->DeviceDescriptor, nullptr);
+  EXPECT_EQ(Device()->InterfaceInfo, nullptr);
   EXPECT_EQ(Context()->RawImageBuffer, nullptr);
-  EXPECT_EQ(FinishUninitialize(Device()), STATUS_SUCCESS);  // once only
+  stream.reset();
   port_.RemoveDevice(device_);
+  EXPECT_EQ(port_.Devices().size(), 0u);
+  EXPECT_EQ(host::OutstandingBlocks(), 0u);
 }
 
 TEST_F(PortTest, RemovingTheCameraLeavesNothingAllocatedAndNoRequestBehind) {
@@ -342,19 +358,17 @@ TEST_F(StreamHandlerTest, FormatRequestsAreVettedBeforeTheClassLayer) {
   EXPECT_EQ(srb_.Status, STATUS_NOT_IMPLEMENTED);
   EXPECT_FALSE(Handle(SRB_GET_STREAM_STATE));
 
+  // A stream the class layer has not opened keeps no format to change.
+  Context()->RealImageWidth = 640;
   ASSERT_TRUE(Handle(SRB_SET_DATA_FORMAT));
-  EXPECT_EQ(srb_.Status, STATUS_SUCCESS);
-  ASSERT_NE(channel_.VideoInfo, nullptr);
-  EXPECT_EQ(channel_.VideoInfo->bmiHeader.biWidth, 352);
-  EXPECT_EQ(Context()->RealImageWidth, 352u);
-  EXPECT_EQ(Context()->RealImageHeight, 288u);
+  EXPECT_EQ(srb_.Status, STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(Context()->RealImageWidth, 640u);
 
   format_.VideoInfoHeader.bmiHeader.biSizeImage = 0;
   ASSERT_TRUE(Handle(SRB_PROPOSE_DATA_FORMAT));
   EXPECT_EQ(srb_.Status, STATUS_NO_MATCH);
   ASSERT_TRUE(Handle(SRB_SET_DATA_FORMAT));
   EXPECT_EQ(srb_.Status, STATUS_NO_MATCH);
-  EXPECT_EQ(channel_.VideoInfo->bmiHeader.biSizeImage, 152064u);
 }
 
 TEST_F(StreamHandlerTest, WithoutTheServiceInterfaceSetFormatChangesNothing) {
@@ -366,19 +380,116 @@ TEST_F(StreamHandlerTest, WithoutTheServiceInterfaceSetFormatChangesNothing) {
   EXPECT_EQ(Context()->RealImageWidth, 640u);
 }
 
-TEST_F(StreamHandlerTest, AFormatChangeWithoutMemoryKeepsTheOldFormat) {
-  ASSERT_TRUE(Handle(SRB_SET_DATA_FORMAT));
-  KS_VIDEOINFOHEADER* kept = channel_.VideoInfo;
-  format_ = {};
-  const KS_DATARANGE_VIDEO& listed = Entry(1);
-  format_.DataFormat = listed.DataRange;
-  format_.DataFormat.FormatSize = sizeof format_;
-  format_.VideoInfoHeader = listed.VideoInfoHeader;
-  host::FailNthAllocation(1);
-  ASSERT_TRUE(Handle(SRB_SET_DATA_FORMAT));
-  EXPECT_EQ(srb_.Status, STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(channel_.VideoInfo, kept);
-  EXPECT_EQ(Context()->RealImageWidth, 352u);
+// A capture stream of the simulated camera opened through the client, to
+// which formats of other sizes are set.
+class FormatChangeTest : public PortTest {
+ protected:
+  void SetUp() override {
+    PortTest::SetUp();
+    camera_.SetPacketSource(&streamer_);
+    Start();
+    ASSERT_EQ(client_.Open(0, Format(1), &stream_), STATUS_SUCCESS);  // 160 x 120
+  }
+  void TearDown() override {
+    if (stream_) {
+      EXPECT_EQ(stream_->Close(), STATUS_SUCCESS);
+    }
+    stream_.reset();
+    port_.RemoveDevice(device_);
+  }
+  // Listed format `index` as the driver's intersection answers it.
+  std::vector<std::uint8_t> Format(ULONG index) {
+    const client::FormatInfo listed = client_.Streams()[0].formats[index];
+    std::vector<std::uint8_t> format;
+    EXPECT_EQ(client_.Intersect(0, client::CaptureClient::RangeFor(listed).DataRange, &format),
+              STATUS_SUCCESS);
+    return format;
+  }
+  void Run() {
+    ASSERT_EQ(stream_->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    ASSERT_EQ(stream_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  }
+  // Takes frames until `count` whole ones in a row have `bytes` bytes; reads
+  // given back by a stop or a format change are passed over.
+  void ExpectPictures(ULONG count, std::size_t bytes) {
+    ULONG whole = 0;
+    for (int taken = 0; whole < count && taken < 40; ++taken) {
+      client::CapturedFrame frame;
+      ASSERT_TRUE(stream_->NextFrame(&frame, host::Seconds(5)));
+      if (frame.status == STATUS_CANCELLED) continue;
+      ASSERT_EQ(frame.status, STATUS_SUCCESS);
+      if (whole == 0 && frame.data.size() != bytes) continue;  // one sized before the change
+      ASSERT_EQ(frame.data.size(), bytes);
+      ++whole;
+    }
+    EXPECT_EQ(whole, count);
+  }
+  const Channel* Video() { return Device()->Channel[0]; }
+
+  sim::FrameStreamer streamer_{sim::MakeMovingScene()};
+  std::unique_ptr<client::CaptureStream> stream_;
+};
+
+TEST_F(FormatChangeTest, AnotherSizeIsRefusedWhileRunningAndTakenWhileStopped) {
+  Run();
+  stream_->QueueReads(3);
+  ExpectPictures(2, 160 * 120 * 3 / 2);
+
+  EXPECT_EQ(stream_->ProposeFormat(Format(4)), STATUS_SUCCESS);  // 640 x 480
+  EXPECT_EQ(stream_->SetFormat(Format(4)), STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(Context()->RealImageWidth, 160u);
+  EXPECT_EQ(Video()->VideoInfo->bmiHeader.biWidth, 160);
+  ExpectPictures(3, 160 * 120 * 3 / 2);
+
+  ASSERT_EQ(stream_->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_EQ(stream_->ProposeFormat(Format(4)), STATUS_SUCCESS);
+  ASSERT_EQ(stream_->SetFormat(Format(4)), STATUS_SUCCESS);
+  EXPECT_EQ(Context()->RealImageWidth, 640u);
+  EXPECT_EQ(Context()->RealImageHeight, 480u);
+  EXPECT_EQ(Video()->VideoInfo->bmiHeader.biSizeImage, 460800u);
+  EXPECT_GE(Video()->RawFrameLength, 640u * 480 * 3 / 2);
+  Run();
+  ExpectPictures(4, 640 * 480 * 3 / 2);
+
+  // A change of frame rate alone is taken while running.
+  std::vector<std::uint8_t> slower = Format(4);
+  reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(slower.data())->VideoInfoHeader.AvgTimePerFrame =
+      666666;
+  EXPECT_EQ(stream_->SetFormat(slower), STATUS_SUCCESS);
+  EXPECT_EQ(Video()->VideoInfo->AvgTimePerFrame, 666666);
+  ExpectPictures(2, 640 * 480 * 3 / 2);
+}
+
+// Whichever allocation fails while the stream is prepared for the new size,
+// the old format stays in force and prepared; the change that succeeds in
+// the end is the one whose pictures come.
+TEST_F(FormatChangeTest, AChangeThatFailsAnywhereKeepsTheOldFormatPrepared) {
+  stream_->QueueReads(2);  // in the stop state they come straight back
+  const ULONG rawLength = Video()->RawFrameLength;
+  for (std::uint64_t n = 1;; ++n) {
+    SCOPED_TRACE(n);
+    const std::uint64_t failedBefore = host::FailedAllocationCount();
+    host::FailNthAllocation(n);
+    const NTSTATUS status = stream_->SetFormat(Format(4));
+    const bool failed = host::FailedAllocationCount() != failedBefore;
+    host::FailNthAllocation(0);
+    if (!failed) {
+      ASSERT_EQ(status, STATUS_SUCCESS);
+      break;
+    }
+    ASSERT_EQ(Video()->Prepared, 1u);
+    if (NT_SUCCESS(status)) {
+      // The driver did without what it could not have: start over.
+      ASSERT_EQ(stream_->SetFormat(Format(1)), STATUS_SUCCESS);
+      continue;
+    }
+    EXPECT_EQ(Context()->RealImageWidth, 160u);
+    EXPECT_EQ(Video()->VideoInfo->bmiHeader.biWidth, 160);
+    EXPECT_EQ(Video()->RawFrameLength, rawLength);
+    ASSERT_LT(n, 2000u);
+  }
+  Run();
+  ExpectPictures(2, 640 * 480 * 3 / 2);
 }
 
 }  // namespace

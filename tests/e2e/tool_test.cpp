@@ -2,6 +2,8 @@
 // of a frame the encoder made, and a truncated frame.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -30,7 +32,8 @@ class Tool : public ::testing::Test {
 
   int Run(std::vector<std::string> args) {
     // Each test keeps its own system directory, not the user's.
-    if (args[0] == "capture" || args[0] == "snapshot" || args[0] == "controls") {
+    if (args[0] == "capture" || args[0] == "snapshot" || args[0] == "controls" ||
+        args[0] == "formats") {
       args.insert(args.end(), {"--system", Path("system")});
     }
     args.insert(args.begin(), "veltocam");
@@ -129,23 +132,36 @@ TEST_F(Tool, ARegistryThatCannotBeReadOrWrittenIsReportedAndKept) {
 TEST_F(Tool, SnapshotMakesAPictureOfTheSnapshotFileAtTheSizeItsLengthSays) {
   fs::create_directories(dir_ / "system");
   EXPECT_EQ(Run({"snapshot", "-o", Path("none.png")}), 1);
-  // A 176x144 picture: white luma, no colour.
-  std::vector<char> picture(176 * 144, '\xff');
-  picture.resize(176 * 144 * 3 / 2, '\x80');
-  std::ofstream(dir_ / "system" / "snap.dat", std::ios::binary)
-      .write(picture.data(), static_cast<long>(picture.size()));
-  ASSERT_EQ(Run({"snapshot", "-o", Path("snap.png")}), 0);
-  int w = 0, h = 0;
-  std::vector<std::uint8_t> rgb;
-  ASSERT_EQ(veltocam::app::ReadPngRgb(Path("snap.png"), &w, &h, &rgb), "");
-  EXPECT_EQ(w, 176);
-  EXPECT_EQ(h, 144);
-  EXPECT_GT(rgb[0], 250);
-
-  std::ofstream(dir_ / "system" / "snap.dat", std::ios::binary) << "short";
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(Run({"snapshot", "-o", Path("bad.png")}), 1);
-  EXPECT_NE(::testing::internal::GetCapturedStderr().find("5 bytes is not"), std::string::npos);
+  auto save = [&](const std::vector<char>& bytes) {
+    std::ofstream(dir_ / "system" / "snap.dat", std::ios::binary)
+        .write(bytes.data(), static_cast<long>(bytes.size()));
+  };
+  for (const auto& [w, h] : {std::pair{640, 480}, {352, 288}, {320, 240}, {176, 144}, {160, 120}}) {
+    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+    // White luma, no colour.
+    std::vector<char> picture(static_cast<std::size_t>(w) * h, '\xff');
+    picture.resize(picture.size() * 3 / 2, '\x80');
+    save(picture);
+    ::testing::internal::CaptureStdout();
+    ASSERT_EQ(Run({"snapshot", "-o", Path("snap.png")}), 0);
+    ::testing::internal::GetCapturedStdout();
+    int pw = 0, ph = 0;
+    std::vector<std::uint8_t> rgb;
+    ASSERT_EQ(veltocam::app::ReadPngRgb(Path("snap.png"), &pw, &ph, &rgb), "");
+    EXPECT_EQ(pw, w);
+    EXPECT_EQ(ph, h);
+    EXPECT_GT(rgb[0], 250);
+  }
+  // A short file, and two bytes a pixel (the driver's image type 0).
+  for (const std::size_t length : std::initializer_list<std::size_t>{5, 160 * 120 * 2}) {
+    save(std::vector<char>(length, '\x10'));
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Run({"snapshot", "-o", Path("bad.png")}), 1);
+    EXPECT_NE(
+        ::testing::internal::GetCapturedStderr().find(std::to_string(length) + " bytes is not"),
+        std::string::npos);
+  }
+  EXPECT_FALSE(fs::exists(Path("bad.png")));
 }
 
 // The controls listing's value of `name`, or "" when it is not listed.
@@ -157,6 +173,28 @@ std::string ListedValue(const std::string& listing, const std::string& name) {
     if (fields.size() == 7 && fields[1] == name) return fields[6];
   }
   return "";
+}
+
+// Each run writes back the whole registry it loaded: a second run at the
+// same time would undo what the first one set when it ends.
+TEST_F(Tool, ASystemDirectoryServesOneRunAtATime) {
+  fs::create_directories(dir_ / "system");
+  const int other = ::open((dir_ / "system" / "lock").c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(::flock(other, LOCK_EX), 0);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"controls", "--set", "brightness=50"},
+        {"capture", "--frames", "1", "--size", "160x120", "-o", Path("a.y4m")}}) {
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Run(args), 1);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("is in use by another veltocam run"), std::string::npos) << err;
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "system" / "registry.reg"));
+  ::close(other);
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(Run({"controls", "--set", "brightness=50"}), 0);
+  EXPECT_EQ(ListedValue(::testing::internal::GetCapturedStdout(), "brightness"), "50");
 }
 
 TEST_F(Tool, ControlsListsEveryAdvertisedPropertyAndKeepsWhatIsSet) {
@@ -239,6 +277,11 @@ TEST_F(Tool, CaptureSetsControlsTakesSnapshotsAndSeesTheButton) {
 
 TEST_F(Tool, BadArgumentsGetAUsageError) {
   EXPECT_EQ(Run({"capture", "--format", "rgb24", "-o", Path("x.y4m")}), 1);
+  // The driver would save none of these pictures.
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Run({"capture", "--format", "rgb24", "--snapshot", "1", "-o", Path("x.png")}), 1);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("I420 and IYUV pictures only"),
+            std::string::npos);
   EXPECT_EQ(Run({"decode", "--size", "650x480", Path("f.bin"), "-o", Path("x.png")}), 1);
   EXPECT_EQ(Run({"decode", "--size", "640x480", Path("missing.bin"), "-o", Path("x.png")}), 1);
 }
@@ -339,6 +382,19 @@ TEST_F(Tool, CaptureFromTheBulkCameraReportsItsButtonPress) {
                          "client"),
             std::string::npos)
       << summary;
+  // The same scene through either camera model is the same picture.
+  std::vector<std::uint8_t> pictures[2];
+  for (const char* camera : {"iso", "bulk"}) {
+    ASSERT_EQ(Run({"capture", "--camera", camera, "--frames", "2", "--size", "176x144", "--format",
+                   "rgb24", "--scene", "bars", "-o", Path(std::string(camera) + ".png")}),
+              0);
+    int w = 0, h = 0;
+    ASSERT_EQ(veltocam::app::ReadPngRgb(Path(std::string(camera) + "-00002.png"), &w, &h,
+                                        &pictures[camera[0] == 'b']),
+              "");
+  }
+  EXPECT_NEAR(pictures[1][0], 191, 3);  // the light grey bar
+  EXPECT_TRUE(pictures[0] == pictures[1]);
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(Run({"capture", "--camera", "usb", "-o", Path("x.y4m")}), 1);
   EXPECT_NE(::testing::internal::GetCapturedStderr().find("--camera: iso or bulk"),

@@ -6,6 +6,7 @@
 
 #include "driver/request_filter.h"
 #include "platform/host/stream_port.h"
+#include "platform/host/trace.h"
 #include "property_rig.h"
 
 namespace veltocam::test {
@@ -152,8 +153,12 @@ TEST_F(PropertiesTest, CustomReadsAnswerTheCameraState) {
 }
 
 TEST_F(PropertiesTest, CustomSetsChangeTheCameraAndWriteTheStore) {
+  host::TraceCapture trace;
+  DebugMessage = 1;
   EXPECT_EQ(p_.SetCustom(1, 0x103).status, STATUS_SUCCESS);
   EXPECT_EQ(bSnap.load(), 3);
+  EXPECT_TRUE(trace.Contains("(Velto) bSnap=3"));
+  DebugMessage = 0;
   bSnap = 0;
 
   EXPECT_EQ(p_.SetCustom(5, 0x102).status, STATUS_SUCCESS);
@@ -254,7 +259,11 @@ TEST_F(PropertiesTest, TheCustomSetTakesItsIdentifierFromTheStore) {
   host::SetRegistryDword(guidKey, "CUSTOM_PROP_Data3", 0xCDEF);
   host::SetRegistryDword(guidKey, "CUSTOM_PROP_Data4a", 0x10203040);
   host::SetRegistryDword(guidKey, "CUSTOM_PROP_Data4b", 0x50607080);
+  host::TraceCapture trace;
+  DebugMessage = 1;
   LoadCustomPropertyGuid(ctx());
+  DebugMessage = 0;
+  EXPECT_TRUE(trace.Contains("(VELTO) GUID=01234567,89ab,cdef,{10,20,30,40,50,60,70,80}"));
   constexpr GUID kStored = {
       0x01234567, 0x89AB, 0xCDEF, {0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80}};
   EXPECT_TRUE(CustomPropertySetGuid == kStored);
