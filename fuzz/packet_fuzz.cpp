@@ -20,6 +20,7 @@
 #include "platform/host/platform.h"
 #include "platform/host/pool.h"
 #include "platform/host/stream_port.h"
+#include "platform/host/trace.h"
 #include "support/device_extension.h"
 
 namespace {
@@ -167,6 +168,7 @@ struct Engine {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 4) return 0;
   veltocam::host::ResetPlatform();
+  veltocam::host::SetTraceSink([](std::string_view) {});  // traces cost, tell nothing here
   {
     Engine engine(data);
     _URB_ISOCH_TRANSFER& iso = engine.set.DataUrb->UrbIsochronousTransfer;

@@ -17,6 +17,7 @@
 #include "platform/host/contract_violations.h"
 #include "platform/host/platform.h"
 #include "platform/host/pool.h"
+#include "platform/host/trace.h"
 #include "platform/host/usb_bus.h"
 #include "properties/properties.h"
 #include "sim/camera_model.h"
@@ -35,6 +36,7 @@ struct FreshPlatform {
   FreshPlatform() {
     veltocam::host::ResetPlatform();
     if (!veltocam::sim::LoadCameraModelSettings()) std::abort();
+    veltocam::host::SetTraceSink([](std::string_view) {});  // traces cost, tell nothing here
   }
 };
 
