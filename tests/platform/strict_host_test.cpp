@@ -352,6 +352,34 @@ TEST(SeededSchedule, RunsDpcsOfTwoProcessorsBetweenEachOthersSteps) {
   EXPECT_EQ(LostUpdates(true), 0);
 }
 
+// Queueing is a schedule point: another processor may run the DPC just
+// queued, or find the timer just set expired, before the call returns.
+TEST(SeededSchedule, MayRunWhatWasJustQueuedBeforeTheQueueingCallReturns) {
+  static int ran;
+  int dpcsFirst = 0, timersFirst = 0;
+  for (std::uint64_t seed = 1; seed <= 32; ++seed) {
+    host::SetScheduleSeed(seed);
+    host::ResetPlatform();
+    KDPC dpc;
+    KeInitializeDpc(
+        &dpc, [](KDPC*, PVOID, PVOID, PVOID) { ++ran; }, nullptr);
+    ran = 0;
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    dpcsFirst += ran;
+    host::RunUntilIdle();
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    KeSetTimer(&timer, Relative(0), nullptr);
+    timersFirst += KeReadStateTimer(&timer) ? 1 : 0;
+    KeCancelTimer(&timer);
+  }
+  host::SetScheduleSeed(0);
+  EXPECT_GT(dpcsFirst, 0);
+  EXPECT_LT(dpcsFirst, 32);
+  EXPECT_GT(timersFirst, 0);
+  EXPECT_LT(timersFirst, 32);
+}
+
 TEST(SeededSchedule, FiresTimersUpToOneClockTickLate) {
   std::uint64_t earliest = UINT64_MAX, latest = 0;
   for (std::uint64_t seed = 1; seed <= 32; ++seed) {

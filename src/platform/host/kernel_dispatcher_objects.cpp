@@ -199,23 +199,34 @@ BOOLEAN KeSetTimer(KTIMER* timer, LARGE_INTEGER dueTime, KDPC* dpc) {
 }
 
 BOOLEAN KeSetTimerEx(KTIMER* timer, LARGE_INTEGER dueTime, LONG periodMs, KDPC* dpc) {
-  veltocam::host::RequireNonPaged(timer, "a timer");
-  if (dpc != nullptr) veltocam::host::RequireNonPaged(dpc, "a DPC");
+  const bool wasArmed = veltocam::host::SetDeviceTimer(timer, dueTime.QuadPart, periodMs, dpc);
+  // Another processor may find the timer expired (or run its DPC) at once.
+  veltocam::host::detail::SchedulePoint();
+  return wasArmed ? TRUE : FALSE;
+}
+
+namespace veltocam::host {
+
+bool SetDeviceTimer(KTIMER* timer, std::int64_t dueTime, LONG periodMs, KDPC* dpc) {
+  RequireNonPaged(timer, "a timer");
+  if (dpc != nullptr) RequireNonPaged(dpc, "a DPC");
   KernelState& k = Kernel();
   std::lock_guard lock(k.mutex);
-  BOOLEAN wasArmed = timer->Header.Inserted;
+  const bool wasArmed = timer->Header.Inserted != 0;
   if (wasArmed) {
     RemoveEntryList(&timer->TimerListEntry);
     --k.timerCount;
   }
   timer->Header.SignalState = 0;
-  timer->DueTime = veltocam::host::detail::DeadlineLocked(k, dueTime.QuadPart);
+  timer->DueTime = detail::DeadlineLocked(k, dueTime);
   timer->Period = periodMs > 0 ? periodMs : 0;
   timer->Dpc = dpc;
-  veltocam::host::detail::InsertTimerLocked(k, timer);
+  detail::InsertTimerLocked(k, timer);
   k.changed.notify_all();
   return wasArmed;
 }
+
+}  // namespace veltocam::host
 
 BOOLEAN KeCancelTimer(KTIMER* timer) {
   KernelState& k = Kernel();

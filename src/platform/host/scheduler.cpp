@@ -518,11 +518,25 @@ void KeInitializeDpc(KDPC* dpc, PKDEFERRED_ROUTINE routine, PVOID context) {
 
 BOOLEAN KeInsertQueueDpc(KDPC* dpc, PVOID systemArgument1, PVOID systemArgument2) {
   veltocam::host::RequireNonPaged(dpc, "a DPC");
+  bool queued;
+  {
+    auto& k = Kernel();
+    std::lock_guard lock(k.mutex);
+    queued = dpc->Inserted == 0;
+    if (queued) veltocam::host::detail::QueueDpcLocked(k, dpc, systemArgument1, systemArgument2);
+  }
+  // The DPC's processor may run it before this one goes on.
+  veltocam::host::detail::SchedulePoint();
+  return queued ? TRUE : FALSE;
+}
+
+bool veltocam::host::QueueDeviceDpc(KDPC* dpc) {
+  RequireNonPaged(dpc, "a DPC");
   auto& k = Kernel();
   std::lock_guard lock(k.mutex);
-  if (dpc->Inserted) return FALSE;
-  veltocam::host::detail::QueueDpcLocked(k, dpc, systemArgument1, systemArgument2);
-  return TRUE;
+  if (dpc->Inserted) return false;
+  detail::QueueDpcLocked(k, dpc, nullptr, nullptr);
+  return true;
 }
 
 BOOLEAN KeRemoveQueueDpc(KDPC* dpc) {

@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "platform/kernel.h"
+
 namespace veltocam::host {
 
 enum class SchedulerMode { Deterministic, RealTime };
@@ -61,6 +63,13 @@ bool NextTimerDue(std::uint64_t* due);
 std::size_t QueuedDpcCount();
 std::size_t ArmedTimerCount();
 std::size_t QueuedWorkItemCount();
+
+// Timer and DPC queueing for the host's simulated hardware (the bus, the
+// port), which queues under locks of its own: the same as KeSetTimerEx and
+// KeInsertQueueDpc but no schedule point, since what a schedule point runs
+// may need those locks. Driver code uses the kernel's routines.
+bool SetDeviceTimer(KTIMER* timer, std::int64_t dueTime, LONG periodMs, KDPC* dpc);
+bool QueueDeviceDpc(KDPC* dpc);
 
 // Milliseconds to 100 ns units, for readable tests.
 constexpr std::int64_t Milliseconds(std::int64_t ms) {

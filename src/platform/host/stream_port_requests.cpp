@@ -207,9 +207,7 @@ void StreamClassPort::State::ArmTimeouts(PortDevice* device) {
   std::lock_guard lock(mutex);
   if (device->timerArmed) return;
   device->timerArmed = true;
-  LARGE_INTEGER due;
-  due.QuadPart = -Seconds(1);
-  KeSetTimerEx(&device->timeoutTimer, due, 1000, &device->timeoutDpc);
+  SetDeviceTimer(&device->timeoutTimer, -Seconds(1), 1000, &device->timeoutDpc);
 }
 
 // Once a second: every queued stream request with a time-out counts down; at

@@ -131,7 +131,7 @@ void BusCore::ScheduleLocked() {
   if (closing_) return;
   const std::uint64_t now = Now();
   if (HasWorkLocked(now)) {
-    KeInsertQueueDpc(&dpc_, nullptr, nullptr);
+    QueueDeviceDpc(&dpc_);
     return;
   }
   std::uint64_t earliest = UINT64_MAX;
@@ -144,9 +144,7 @@ void BusCore::ScheduleLocked() {
     KeCancelTimer(&timer_);
     return;
   }
-  LARGE_INTEGER due;
-  due.QuadPart = -static_cast<LONGLONG>(earliest > now ? earliest - now : 0);
-  KeSetTimer(&timer_, due, &dpc_);
+  SetDeviceTimer(&timer_, -static_cast<LONGLONG>(earliest > now ? earliest - now : 0), 0, &dpc_);
 }
 
 void BusCore::DpcRoutine(KDPC*, PVOID context, PVOID, PVOID) {
