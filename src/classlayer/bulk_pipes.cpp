@@ -73,9 +73,11 @@ NTSTATUS ClaimPipe(ClassDevice* device, BulkTransferRecord* t) {
   KIRQL oldIrql;
   KeAcquireSpinLock(&device->PipeTableLock, &oldIrql);
   // A stop or a recovery sets its flag before it looks at the pipe: either
-  // it finds the transfer there, or the transfer sees the flag here.
+  // it finds the transfer there, or the transfer sees the flag here. A failed
+  // transfer sets the error before it gives the pipe up, so a read started
+  // meanwhile is not sent to the failing pipe: it waits for the recovery.
   const bool readStillWanted =
-      channel == nullptr || (channel->Current == t->Request &&
+      channel == nullptr || (channel->Current == t->Request && channel->ErrorFlag == 0 &&
                              !HasStateFlags(channel, kChannelStopping | kChannelAwaitingIdle));
   PipeEntry& entry = EntryOf(device, t->PipeIndex);
   // A transfer paused on the pipe keeps it until it is started again.

@@ -173,6 +173,8 @@ NTSTATUS BulkTransferComplete(DEVICE_OBJECT*, IRP* irp, PVOID context) {
     const NTSTATUS failure = Cancelled(status, usbd) ? STATUS_CANCELLED
                              : NT_SUCCESS(status)    ? STATUS_UNSUCCESSFUL
                                                      : status;
+    // Before the pipe is given up: a read starting meanwhile must see it.
+    if (t->Channel != nullptr && failure != STATUS_CANCELLED) t->Channel->ErrorFlag = 1;
     if (!SettleTransfer(t, failure, true)) EndTransfer(t, failure);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }

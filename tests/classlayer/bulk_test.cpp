@@ -458,6 +458,30 @@ TEST_F(BulkTest, AFailedReadCompletesWithTheErrorAndLeavesTheChannelToRecovery) 
   EXPECT_FALSE(BulkTransferPending(ext_.device(), kBulkInPipe));  // no next read on a failing pipe
 }
 
+// Wherever the platform lets a read's failing transfer land while the next
+// read is being started, that read stays queued for the recovery: it is not
+// sent to the failing pipe to fail too.
+TEST_F(BulkTest, AFailureLandingWhileTheNextReadStartsLeavesThatReadQueued) {
+  device_.onIn = [](UCHAR, std::span<UCHAR>) { return UsbReply::Stall(); };
+  for (std::uint64_t seed = 1; seed <= 64; ++seed) {
+    SCOPED_TRACE(seed);
+    host::SetScheduleSeed(seed);
+    channel_->ErrorFlag = 0;
+    ReadRequest* a = Queue();
+    ReadRequest* b = Queue();
+    host::RunUntilIdle();
+    ASSERT_EQ(Completed(), std::vector<HW_STREAM_REQUEST_BLOCK*>{&a->srb});
+    EXPECT_EQ(a->srb.Status, STATUS_UNSUCCESSFUL);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    CancelReadRequest(&b->srb);
+    KeLowerIrql(old);
+    host::RunUntilIdle();
+    ASSERT_EQ(Completed(), std::vector<HW_STREAM_REQUEST_BLOCK*>{&b->srb});
+  }
+  host::SetScheduleSeed(0);
+}
+
 TEST_F(BulkTest, TheCancelEntryLeavesTheReadBeingFilledToItsTransfer) {
   ReadRequest* a = Queue();
   StartBulkRead(ext_.device(), channel_);
