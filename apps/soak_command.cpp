@@ -59,10 +59,11 @@ void PrintTally(const char* prefix, const SoakTally& t, double seconds, bool fau
   for (std::uint64_t n : t.faults) faults += n;
   std::fprintf(stderr,
                "%s%.0f s: %llu episodes, %llu faults, %llu requests (%llu lost), %llu frames "
-               "delivered, 0 violations\n",
+               "delivered, %llu violations\n",
                prefix, seconds, static_cast<unsigned long long>(t.episodes),
                static_cast<unsigned long long>(faults), static_cast<unsigned long long>(t.requests),
-               static_cast<unsigned long long>(t.lost), static_cast<unsigned long long>(t.frames));
+               static_cast<unsigned long long>(t.lost), static_cast<unsigned long long>(t.frames),
+               static_cast<unsigned long long>(t.violations));
   if (!faultsByKind) return;
   for (std::size_t k = 0; k < kSoakFaultKinds; ++k) {
     std::fprintf(stderr, "  %-20s %llu\n", SoakFaultName(static_cast<SoakFault>(k)),

@@ -1,5 +1,6 @@
 #include "apps/soak_episode.h"
 
+#include <functional>
 #include <memory>
 #include <random>
 
@@ -24,6 +25,8 @@ namespace {
 constexpr int kFramesToResume = 3;
 constexpr LONGLONG kResumeLimit = host::Seconds(40);
 constexpr int kMaxFaultsPerEpisode = 4;
+// Pictures read at most while waiting for an injected fault to happen.
+constexpr int kFramesForAFault = 200;
 
 constexpr StreamFormat kSizes[] = {
     {640, 480, kFourccI420}, {352, 288, kFourccI420}, {320, 240, kFourccI420},
@@ -52,7 +55,7 @@ class Episode {
 
   std::string Plug();
   std::string OpenStream();
-  std::string Resumed(const char* after);
+  std::string Resumed(const char* after, const std::function<bool()>& happened = {});
   std::string Inject(SoakFault fault);
   std::string Unplug();
   std::string FormatChange();
@@ -104,14 +107,22 @@ std::string Episode::OpenStream() {
          std::to_string(format.height) + " (" + why + ")";
 }
 
-std::string Episode::Resumed(const char* after) {
+// Pictures that were on their way when the fault came prove nothing: only
+// those delivered once the fault has happened count (`happened` null: at
+// once). A fault that never happens within many pictures was not injected.
+std::string Episode::Resumed(const char* after, const std::function<bool()>& happened) {
+  bool counting = !happened;
   int good = 0;
-  while (good < kFramesToResume) {
+  for (int frames = 0; good < kFramesToResume; ++frames) {
     DeliveredFrame frame;
     if (!session_->NextFrame(&frame, kResumeLimit)) {
       return std::string("streaming did not resume after ") + after;
     }
-    if (NT_SUCCESS(frame.status) && !frame.data.empty()) {
+    counting = counting || happened();
+    if (!counting && frames >= kFramesForAFault) {
+      return std::string("no ") + after + " came in " + std::to_string(frames) + " pictures";
+    }
+    if (counting && NT_SUCCESS(frame.status) && !frame.data.empty()) {
       ++good;
       ++tally_->frames;
     }
@@ -137,30 +148,46 @@ std::string Episode::Inject(SoakFault fault) {
 }
 
 // Faults that the driver rides out on its own while pictures are read.
+// Faults that the driver rides out on its own while pictures are read; each
+// counts once it has happened: the burst is over, the stalled firmware was
+// told to capture again, the port was enabled again, an allocation failed.
 std::string Episode::Faulted(SoakFault fault) {
   sim::StreamFaults faults = QuietFaults(random_());
+  std::function<bool()> happened;
   switch (fault) {
     case SoakFault::PacketLoss:
       faults.loss = 0.002 * static_cast<double>(1 + Below(10));
       faults.error = 0.001 * static_cast<double>(Below(10));
       faults.empty = faults.reorder = faults.marker = 0.001 * static_cast<double>(Below(5));
       break;
-    case SoakFault::ErrorBurst:
+    case SoakFault::ErrorBurst: {
       faults.failFirstFrame = bus_->CurrentFrame() + 2 + static_cast<ULONG>(Below(40));
       faults.failFrameCount = 32 * static_cast<std::uint32_t>(1 + Below(4));
+      const ULONG over = faults.failFirstFrame + faults.failFrameCount;
+      happened = [this, over] { return bus_->CurrentFrame() >= over; };
       break;
+    }
     case SoakFault::FirmwareStall:
       camera_.WithFirmware([](sim::CameraFirmware& f) { f.StallStream(); });
+      happened = [this] {
+        bool capturing = false;
+        camera_.WithFirmware([&](sim::CameraFirmware& f) { capturing = f.settings().capturing; });
+        return capturing;
+      };
       break;
     case SoakFault::PortDisabled:
       bus_->DisablePort();
+      happened = [this] { return (bus_->PortStatus() & USBD_PORT_ENABLED) != 0; };
       break;
-    default:  // AllocationFailure
+    default: {  // AllocationFailure
+      const std::uint64_t failed = host::FailedAllocationCount();
       host::FailNthAllocation(1 + Below(12));
+      happened = [failed] { return host::FailedAllocationCount() > failed; };
       break;
+    }
   }
   streamer_.SetFaults(faults);
-  std::string broken = Resumed(SoakFaultName(fault));
+  std::string broken = Resumed(SoakFaultName(fault), happened);
   streamer_.SetFaults(QuietFaults(random_()));
   host::FailNthAllocation(0);
   return broken;
@@ -206,6 +233,7 @@ void Episode::Teardown() {
 
 std::string Episode::Check() {
   tally_->requests += completed_;
+  tally_->violations += host::ContractViolationCount();
   if (issued_ != completed_) {
     tally_->lost += issued_ - completed_;
     return std::to_string(issued_ - completed_) + " requests never completed";

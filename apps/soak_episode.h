@@ -30,7 +30,9 @@ struct SoakTally {
   std::array<std::uint64_t, kSoakFaultKinds> faults{};
   std::uint64_t requests = 0;  // request blocks the port issued and the driver completed
   std::uint64_t lost = 0;      // issued and never completed
-  std::uint64_t frames = 0;    // reads delivered with a picture
+  std::uint64_t frames = 0;    // reads delivered with a picture, after each fault happened
+  std::uint64_t violations =
+      0;  // contract violations (only a build that does not abort counts them)
 };
 
 // The seed of episode `episode` of a soak seeded with `seed` (never 0).
