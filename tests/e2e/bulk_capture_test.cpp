@@ -21,6 +21,7 @@
 #include "sim/camera_model.h"
 #include "sim/frame_streamer.h"
 #include "support/camera_rig.h"
+#include "support/test_directory.h"
 
 namespace veltocam::test {
 namespace {
@@ -34,10 +35,7 @@ class BulkCaptureTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ResetDeviceLayerState();
-    root_ = std::filesystem::temp_directory_path() /
-            ("veltocam-bulk-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(root_);
+    root_ = test::FreshTestDirectory("veltocam-bulk-");
     host::SetSystemRoot(root_.string());
     ASSERT_TRUE(sim::LoadCameraModelSettings());
     streamer_.OnFrameSent([this](const sim::SentFrame& f) {

@@ -21,6 +21,7 @@
 #include "sim/frame_streamer.h"
 #include "sim/simulated_camera.h"
 #include "support/camera_rig.h"
+#include "support/test_directory.h"
 
 namespace veltocam::test {
 namespace {
@@ -43,10 +44,7 @@ class CaptureSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ResetDeviceLayerState();
-    root_ = std::filesystem::temp_directory_path() /
-            ("veltocam-e2e-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(root_);
+    root_ = test::FreshTestDirectory("veltocam-e2e-");
     host::SetSystemRoot(root_.string());
     ASSERT_TRUE(sim::LoadCameraModelSettings());
   }

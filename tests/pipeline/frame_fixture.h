@@ -20,6 +20,7 @@
 #include "platform/host/files_host.h"
 #include "platform/host/registry_store.h"
 #include "sim/encoder/test_picture.h"
+#include "support/test_directory.h"
 
 namespace veltocam::test {
 
@@ -79,11 +80,7 @@ class StreamingCamera : public testing::Test {
     host::CreateRegistryKey(kBufferKey);
     CopyPath(kGoodFrameKey, ctx()->GoodFrameKeyPath);
     CopyPath(kBufferKey, ctx()->BufferKeyPath);
-    std::string test = testing::UnitTest::GetInstance()->current_test_info()->name();
-    root_ = std::filesystem::temp_directory_path() /
-            ("veltocam_frames_" + std::to_string(::getpid()) + "_" + test);
-    std::filesystem::remove_all(root_);
-    std::filesystem::create_directories(root_);
+    root_ = FreshTestDirectory("veltocam_frames_");
     host::SetSystemRoot(root_.string());
     bSnap = 0;
     DebugMessage = 0;

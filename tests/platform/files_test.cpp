@@ -14,6 +14,7 @@
 #include "platform/host/files_host.h"
 #include "platform/host/registry_store.h"
 #include "platform/kernel.h"
+#include "support/test_directory.h"
 
 namespace {
 
@@ -23,12 +24,7 @@ namespace host = veltocam::host;
 class Files : public testing::Test {
  protected:
   void SetUp() override {
-    std::string test = testing::UnitTest::GetInstance()->current_test_info()->name();
-    std::replace(test.begin(), test.end(), '/', '_');  // parameterised names
-    root_ =
-        fs::temp_directory_path() / ("veltocam_files_" + std::to_string(::getpid()) + "_" + test);
-    fs::remove_all(root_);
-    fs::create_directories(root_);
+    root_ = veltocam::test::FreshTestDirectory("veltocam_files_");
     host::SetSystemRoot(root_.string());
   }
   void TearDown() override { fs::remove_all(root_); }
