@@ -20,6 +20,7 @@
 #include "sim/camera_model.h"
 #include "sim/frame_streamer.h"
 #include "support/camera_rig.h"
+#include "support/test_directory.h"
 
 namespace veltocam::test {
 
@@ -50,10 +51,7 @@ class StreamTest : public testing::Test {
  public:
   void SetUp() override {
     ResetDeviceLayerState();
-    root_ = std::filesystem::temp_directory_path() /
-            ("veltocam-streams-" +
-             std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
-    std::filesystem::create_directories(root_);
+    root_ = FreshTestDirectory("veltocam-streams-");
     host::SetSystemRoot(root_.string());
     ASSERT_TRUE(sim::LoadCameraModelSettings());
     camera_.SetPacketSource(&streamer_);
@@ -92,6 +90,7 @@ class StreamTest : public testing::Test {
     host::SetRequestCompletionHandler({});
     reads_.clear();
     std::filesystem::remove_all(root_);
+    ExpectNoProtocolViolations(camera_);
   }
 
   ClassDevice* device() { return ext_.device(); }

@@ -24,6 +24,7 @@ class PictureSettingsTest : public testing::Test {
     bus_.Attach(camera_);
     ASSERT_EQ(path_.Start(), STATUS_SUCCESS);
   }
+  void TearDown() override { ExpectNoProtocolViolations(camera_); }
   void Stream() {
     std::string why;
     ASSERT_EQ(path_.Open(app::kCaptureStream, {160, 120, app::kFourccI420}, 4, &why),
