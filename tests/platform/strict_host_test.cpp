@@ -108,6 +108,13 @@ TEST(StrictHostDeathTest, EveryMisuseOfQueuesPoolAndLevelsIsCaught) {
                                        &iosb);
        },
        "IoBuildDeviceIoControlRequest called above PASSIVE_LEVEL"},
+      {"allocating paged pool at DISPATCH_LEVEL",
+       [] {
+         KIRQL old;
+         KeRaiseIrql(DISPATCH_LEVEL, &old);
+         ExAllocatePoolWithTag(PagedPool, 16, PoolTag("Test"));
+       },
+       "paged pool allocated at DISPATCH_LEVEL"},
       {"freeing paged pool at DISPATCH_LEVEL",
        [] {
          void* block = ExAllocatePoolWithTag(PagedPool, 16, PoolTag("Test"));
