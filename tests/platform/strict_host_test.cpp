@@ -396,10 +396,11 @@ TEST(SeededSchedule, RunsDpcsOfTwoProcessorsBetweenEachOthersSteps) {
 }
 
 // Queueing is a schedule point: another processor may run the DPC just
-// queued, or find the timer just set expired, before the call returns.
+// queued, or find the timer just set expired, before the call returns; and
+// a worker thread may start a queued work item.
 TEST(SeededSchedule, MayRunWhatWasJustQueuedBeforeTheQueueingCallReturns) {
   static int ran;
-  int dpcsFirst = 0, timersFirst = 0;
+  int dpcsFirst = 0, timersFirst = 0, workFirst = 0, workAtDispatch = 0;
   for (std::uint64_t seed = 1; seed <= 32; ++seed) {
     host::SetScheduleSeed(seed);
     host::ResetPlatform();
@@ -415,12 +416,31 @@ TEST(SeededSchedule, MayRunWhatWasJustQueuedBeforeTheQueueingCallReturns) {
     KeSetTimer(&timer, Relative(0), nullptr);
     timersFirst += KeReadStateTimer(&timer) ? 1 : 0;
     KeCancelTimer(&timer);
+    // A work item starts (on a worker thread) at a passive-level thread's
+    // schedule point, never while that thread is at DISPATCH_LEVEL.
+    WORK_QUEUE_ITEM item;
+    ExInitializeWorkItem(
+        &item, [](PVOID) { ++ran; }, nullptr);
+    ran = 0;
+    ExQueueWorkItem(&item, CriticalWorkQueue);
+    LONG count = 0;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    InterlockedIncrement(&count);
+    workAtDispatch += ran;
+    KeLowerIrql(old);
+    InterlockedIncrement(&count);
+    workFirst += ran;
+    host::RunUntilIdle();
   }
   host::SetScheduleSeed(0);
   EXPECT_GT(dpcsFirst, 0);
   EXPECT_LT(dpcsFirst, 32);
   EXPECT_GT(timersFirst, 0);
   EXPECT_LT(timersFirst, 32);
+  EXPECT_GT(workFirst, 0);
+  EXPECT_LT(workFirst, 32);
+  EXPECT_EQ(workAtDispatch, 0);
 }
 
 TEST(SeededSchedule, FiresTimersUpToOneClockTickLate) {

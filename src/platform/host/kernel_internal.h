@@ -135,6 +135,9 @@ void RunTakenDpc(KernelState& k, std::unique_lock<std::mutex>& lock, KDPC* dpc,
 bool RunThisDpc(KernelState& k, std::unique_lock<std::mutex>& lock, KDPC* dpc);
 bool RunWorkOfQueue(KernelState& k, std::unique_lock<std::mutex>& lock, int queue);
 bool RunRandomReadyLocked(KernelState& k, std::unique_lock<std::mutex>& lock, bool allowWork);
+// Starts the first item of `queue` on a worker thread (deterministic mode)
+// and waits until it finishes or parks.
+void RunQueuedOnWorkerLocked(KernelState& k, std::unique_lock<std::mutex>& lock, int queue);
 // Runs a work item in a work item context on the calling thread.
 void RunWorkItem(WORK_QUEUE_ITEM* item);
 

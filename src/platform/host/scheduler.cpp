@@ -286,6 +286,10 @@ bool RunOneReady(bool allowWork) {
   return false;
 }
 
+void RunQueuedOnWorkerLocked(KernelState& k, std::unique_lock<std::mutex>& lock, int queue) {
+  if (WORK_QUEUE_ITEM* item = TakeWorkLocked(k, queue)) RunOnWorkerLocked(k, lock, item);
+}
+
 bool RunWorkOfQueue(KernelState& k, std::unique_lock<std::mutex>& lock, int queue) {
   WORK_QUEUE_ITEM* item = TakeWorkLocked(k, queue);
   if (item == nullptr) return false;

@@ -61,6 +61,16 @@ KTIMER* ExpiredTimerLocked(KernelState& k) {
   return nullptr;
 }
 
+// The work queue whose first item may start at a schedule point of the
+// current context, or -1: only a thread at PASSIVE_LEVEL lets one start.
+int WorkQueueReadyLocked(KernelState& k, const ExecutionContext& current) {
+  if (current.isDpc || KeGetCurrentIrql() != PASSIVE_LEVEL) return -1;
+  for (int queue = 0; queue < 2; ++queue) {
+    if (!IsListEmpty(&k.workQueues[queue])) return queue;
+  }
+  return -1;
+}
+
 // One random step at a schedule point; false when the caller goes on.
 bool RandomStep(KernelState& k, const ExecutionContext& current) {
   std::unique_lock lock(k.mutex);
@@ -74,7 +84,12 @@ bool RandomStep(KernelState& k, const ExecutionContext& current) {
     if (KDPC* dpc = FirstDpcOfLocked(k, p)) candidates[count++] = dpc;
   }
   KTIMER* expired = ExpiredTimerLocked(k);
-  const std::size_t choice = RandomBelowLocked(k, count + (expired != nullptr ? 1 : 0) + 1);
+  // A passive-level thread may find a worker thread's item started meanwhile;
+  // it runs on a worker of its own, as it may wait for what this one holds.
+  const int queue = WorkQueueReadyLocked(k, current);
+  const std::size_t timers = expired != nullptr ? 1 : 0;
+  const std::size_t work = queue >= 0 ? 1 : 0;
+  const std::size_t choice = RandomBelowLocked(k, count + timers + work + 1);
   if (choice < count) {
     ++k.interleavings;
     ++k.nesting;
@@ -82,9 +97,16 @@ bool RandomStep(KernelState& k, const ExecutionContext& current) {
     --k.nesting;
     return true;
   }
-  if (expired != nullptr && choice == count) {
+  if (timers != 0 && choice == count) {
     ++k.interleavings;
     FireTimerLocked(k, expired);
+    return true;
+  }
+  if (work != 0 && choice == count + timers) {
+    ++k.interleavings;
+    ++k.nesting;
+    RunQueuedOnWorkerLocked(k, lock, queue);
+    --k.nesting;
     return true;
   }
   return false;
