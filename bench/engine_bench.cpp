@@ -62,6 +62,7 @@ class Walk {
     channel_.Device = device_;
     channel_.SyncPipe = -1;
     InitializeListHead(&channel_.ReadQueue);
+    InitializeListHead(&channel_.FinishedFrames);
     device_->Channel[0] = &channel_;
     raw_.resize(kPayload + 64);
     RtlZeroMemory(&request_, sizeof request_);

@@ -100,6 +100,7 @@ struct Engine {
     KeInitializeSpinLock(&channel.QueueLock);
     KeInitializeSpinLock(&channel.CurrentLock);
     KeInitializeSemaphore(&channel.WorkLock, 1, 1);
+    InitializeListHead(&channel.FinishedFrames);
     videoInfo.AvgTimePerFrame = 333333;
     videoInfo.bmiHeader.biSizeImage = kRawFrameLength;
     channel.VideoInfo = &videoInfo;

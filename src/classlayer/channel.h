@@ -56,6 +56,10 @@ struct Channel {
   // Frame completion work items queued for this channel and not yet done:
   // they refer to the channel, so close waits for none to be left.
   LONG CompletionsInFlight;
+  // Their frames, oldest first (under the device's CompletionLock): two items
+  // may run on two worker threads and take WorkLock in either order, so each
+  // completes the oldest frame, not its own, and reads complete in order.
+  LIST_ENTRY FinishedFrames;
   // Bytes of the channel's format copy (OpenFormat, VideoInfo inside it).
   ULONG FormatCapacity;
 };

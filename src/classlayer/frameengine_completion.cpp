@@ -13,7 +13,19 @@ struct FrameCompletionItem {
   ::Channel* Channel;
   ULONG StreamNumber;
   BOOLEAN Snapshot;
+  LIST_ENTRY Link;  // in the channel's FinishedFrames
 };
+
+// The oldest finished frame of the channel, taken off its list: what the
+// running item completes, whichever item it came with.
+FrameCompletionItem TakeOldestFrame(Channel* channel) {
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&channel->Device->CompletionLock, &oldIrql);
+  LIST_ENTRY* entry = RemoveHeadList(&channel->FinishedFrames);
+  const FrameCompletionItem oldest = *CONTAINING_RECORD(entry, FrameCompletionItem, Link);
+  KeReleaseSpinLock(&channel->Device->CompletionLock, oldIrql);
+  return oldest;
+}
 
 constexpr ULONG kClockFlags =
     KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
@@ -73,6 +85,7 @@ void QueueFrameCompletion(Channel* channel, FrameRequest* request, BOOLEAN snaps
   item->Channel = channel;
   item->StreamNumber = channel->StreamNumber;
   item->Snapshot = snapshot;
+  InsertTailList(&channel->FinishedFrames, &item->Link);
   InterlockedIncrement(&channel->CompletionsInFlight);
   ExInitializeWorkItem(&item->Work, FrameCompletionWork, item);
   ExQueueWorkItem(&item->Work, CriticalWorkQueue);
@@ -80,12 +93,14 @@ void QueueFrameCompletion(Channel* channel, FrameRequest* request, BOOLEAN snaps
 }
 
 void FrameCompletionWork(PVOID context) {
-  auto* item = static_cast<FrameCompletionItem*>(context);
-  Channel* channel = item->Channel;
-  FrameRequest* request = item->Request;
+  auto* own = static_cast<FrameCompletionItem*>(context);
+  Channel* channel = own->Channel;
   ClassDevice* device = channel->Device;
 
   KeWaitForSingleObject(&channel->WorkLock, Executive, KernelMode, FALSE, nullptr);
+  const FrameCompletionItem oldest = TakeOldestFrame(channel);
+  const FrameCompletionItem* item = &oldest;
+  FrameRequest* request = item->Request;
   KSSTREAM_HEADER* header = StreamHeaderOf(request->Srb);
   header->OptionsFlags = 0;
   if (channel->TakeStartTime) {
@@ -119,7 +134,7 @@ void FrameCompletionWork(PVOID context) {
   if (snapshot != nullptr) CompleteReadRequest(still, snapshot, status, bytesReturned);
 
   KeReleaseSemaphore(&channel->WorkLock, 0, 1, FALSE);
-  ExFreePool(item);
+  ExFreePool(own);
   InterlockedDecrement(&channel->CompletionsInFlight);  // the last touch of the channel
 }
 

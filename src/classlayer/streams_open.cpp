@@ -39,6 +39,7 @@ void InitializeChannel(ClassDevice* device, Channel* channel, KSDATAFORMAT* form
   channel->VideoInfo = nullptr;  // the channel's own copy is taken once it is prepared
   channel->FormatCapacity = 0;
   InitializeListHead(&channel->ReadQueue);
+  InitializeListHead(&channel->FinishedFrames);
   channel->Current = nullptr;
   KeInitializeSpinLock(&channel->QueueLock);
   KeInitializeSpinLock(&channel->CurrentLock);

@@ -145,6 +145,7 @@ class FrameEngineTest : public testing::Test {
     KeInitializeSpinLock(&channel_->QueueLock);
     KeInitializeSpinLock(&channel_->CurrentLock);
     KeInitializeSemaphore(&channel_->WorkLock, 1, 1);
+    InitializeListHead(&channel_->FinishedFrames);
     KeInitializeEvent(&channel_->ResetEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&channel_->StopEvent, NotificationEvent, FALSE);
     videoInfo_.AvgTimePerFrame = 333333;

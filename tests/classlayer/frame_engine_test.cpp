@@ -136,6 +136,27 @@ TEST_F(FrameEngineTest, RequestsCompleteInQueueOrderOneFramePerRequest) {
   EXPECT_EQ(channel_->Current, nullptr);
 }
 
+// Finished frames wait in the work queue; their items may run on two worker
+// threads and take the channel's work lock in either order, yet the reads
+// complete in queue order.
+TEST_F(FrameEngineTest, FramesCompleteInQueueOrderWhicheverItemRunsFirst) {
+  for (std::uint64_t seed = 1; seed <= 32; ++seed) {
+    SCOPED_TRACE(seed);
+    host::SetScheduleSeed(seed);
+    std::vector<ReadRequest*> requests;
+    for (int i = 0; i < 3; ++i) requests.push_back(Queue());
+    Walk({Start("a"), Start("b"), Start("c"), Start("d")});
+    host::RunUntilIdle();
+    const auto done = Completed();
+    ASSERT_EQ(done.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_EQ(done[i], &requests[i]->srb);
+      EXPECT_EQ(requests[i]->Text(), std::string(1, static_cast<char>('a' + i)));
+    }
+  }
+  host::SetScheduleSeed(0);
+}
+
 TEST_F(FrameEngineTest, CancelFindsTheRequestWhereverItWaitsAndReleasesItsBuffer) {
   auto current = Queue();
   auto queued = Queue();
@@ -270,6 +291,7 @@ TEST_F(FrameEngineTest, ASnapshotFrameIsAlsoDeliveredToTheStillStream) {
   KeInitializeSpinLock(&still.QueueLock);
   KeInitializeSpinLock(&still.CurrentLock);
   KeInitializeSemaphore(&still.WorkLock, 1, 1);
+  InitializeListHead(&still.FinishedFrames);
   HW_STREAM_OBJECT stillStream{};
   stillStream.StreamNumber = 1;
   stillStream.HwStreamExtension = &still;
@@ -310,6 +332,7 @@ TEST_F(FrameEngineTest, TheWalkHoldsTheStillStreamsOwnLockWhileFillingItsRequest
   KeInitializeSpinLock(&still.QueueLock);
   KeInitializeSpinLock(&still.CurrentLock);
   KeInitializeSemaphore(&still.WorkLock, 1, 1);
+  InitializeListHead(&still.FinishedFrames);
   HW_STREAM_OBJECT stillStream{};
   stillStream.StreamNumber = 1;
   stillStream.HwStreamExtension = &still;

@@ -314,6 +314,7 @@ class StreamHandlerTest : public PortTest {
     PortTest::SetUp();
     Start();
     KeInitializeSemaphore(&channel_.WorkLock, 1, 1);
+    InitializeListHead(&channel_.FinishedFrames);
     stream_.StreamNumber = 0;
     stream_.HwStreamExtension = &channel_;
     stream_.HwDeviceExtension = nullptr;  // not a stream the port opened
