@@ -180,12 +180,16 @@ TEST_F(FrameEngineTest, CancelFindsTheRequestWhereverItWaitsAndReleasesItsBuffer
 TEST_F(FrameEngineTest, ATimeOutQueuesOneRecoveryAndReloadsTheCounter) {
   auto request = Queue();
   request->srb.TimeoutCounter = 0;
+  // At DISPATCH_LEVEL, where the port calls it: the recovery cannot start yet.
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
   ReadRequestTimeout(&request->srb);
   EXPECT_EQ(request->srb.TimeoutCounter, kVideoReadTimeoutSeconds);
   EXPECT_EQ(ext_.device()->ResetCount[0], 0);
   EXPECT_EQ(host::QueuedWorkItemCount(), 1u);
   ReadRequestTimeout(&request->srb);  // one recovery at a time
   EXPECT_EQ(host::QueuedWorkItemCount(), 1u);
+  KeLowerIrql(old);
   EXPECT_TRUE(Completed().empty());  // the request itself is not completed
 
   // A removed device is not reset; the queued recovery just ends.
