@@ -7,22 +7,34 @@
 
 namespace {
 
-struct FrameCompletionItem {
-  WORK_QUEUE_ITEM Work;
+struct FinishedFrame {
   FrameRequest* Request;
-  ::Channel* Channel;
   ULONG StreamNumber;
   BOOLEAN Snapshot;
-  LIST_ENTRY Link;  // in the channel's FinishedFrames
 };
 
-// The oldest finished frame of the channel, taken off its list: what the
-// running item completes, whichever item it came with.
-FrameCompletionItem TakeOldestFrame(Channel* channel) {
+struct FrameCompletionItem {
+  WORK_QUEUE_ITEM Work;
+  ::Channel* Channel;
+  FinishedFrame Frame;
+  LIST_ENTRY Link;  // in the channel's FinishedFrames until its routine runs
+};
+
+// The channel's oldest finished frame: what the running item completes,
+// whichever item it came with. The frames after it move one item up, as far
+// as the running one, which leaves the list: the rest keep their order, and
+// no item on the list is one whose routine has run (and freed it).
+FinishedFrame TakeOldestFrame(Channel* channel, FrameCompletionItem* own) {
   KIRQL oldIrql;
   KeAcquireSpinLock(&channel->Device->CompletionLock, &oldIrql);
-  LIST_ENTRY* entry = RemoveHeadList(&channel->FinishedFrames);
-  const FrameCompletionItem oldest = *CONTAINING_RECORD(entry, FrameCompletionItem, Link);
+  auto* at = CONTAINING_RECORD(channel->FinishedFrames.Flink, FrameCompletionItem, Link);
+  const FinishedFrame oldest = at->Frame;
+  while (at != own) {
+    auto* next = CONTAINING_RECORD(at->Link.Flink, FrameCompletionItem, Link);
+    at->Frame = next->Frame;
+    at = next;
+  }
+  RemoveEntryList(&own->Link);
   KeReleaseSpinLock(&channel->Device->CompletionLock, oldIrql);
   return oldest;
 }
@@ -81,10 +93,8 @@ void QueueFrameCompletion(Channel* channel, FrameRequest* request, BOOLEAN snaps
     CompleteReadRequest(channel, request, STATUS_INSUFFICIENT_RESOURCES, 0);
     return;
   }
-  item->Request = request;
   item->Channel = channel;
-  item->StreamNumber = channel->StreamNumber;
-  item->Snapshot = snapshot;
+  item->Frame = {request, channel->StreamNumber, snapshot};
   InsertTailList(&channel->FinishedFrames, &item->Link);
   InterlockedIncrement(&channel->CompletionsInFlight);
   ExInitializeWorkItem(&item->Work, FrameCompletionWork, item);
@@ -98,9 +108,8 @@ void FrameCompletionWork(PVOID context) {
   ClassDevice* device = channel->Device;
 
   KeWaitForSingleObject(&channel->WorkLock, Executive, KernelMode, FALSE, nullptr);
-  const FrameCompletionItem oldest = TakeOldestFrame(channel);
-  const FrameCompletionItem* item = &oldest;
-  FrameRequest* request = item->Request;
+  const FinishedFrame frame = TakeOldestFrame(channel, own);
+  FrameRequest* request = frame.Request;
   KSSTREAM_HEADER* header = StreamHeaderOf(request->Srb);
   header->OptionsFlags = 0;
   if (channel->TakeStartTime) {
@@ -116,7 +125,7 @@ void FrameCompletionWork(PVOID context) {
     status =
         CallProcessRawFrame(device, FrameContextOf(request), frameBuffer, frameLength,
                             request->RawBuffer, request->RawBufferLength, request->NumberOfPackets,
-                            &bytesReturned, request->ActualRawFrameLength, item->StreamNumber);
+                            &bytesReturned, request->ActualRawFrameLength, frame.StreamNumber);
   } else if (bytesReturned > request->BytesWritten) {
     // The client's buffer was the raw buffer: only what fitted is there.
     bytesReturned = request->BytesWritten;
@@ -126,7 +135,7 @@ void FrameCompletionWork(PVOID context) {
 
   FrameRequest* snapshot = nullptr;
   Channel* still = nullptr;
-  if (item->Snapshot) {
+  if (frame.Snapshot) {
     if ((device->ControlFlags & kDeviceEvents) != 0) SignalSnapshotEvent(device);
     snapshot = DeliverSnapshot(device, frameBuffer, bytesReturned, &still);
   }
