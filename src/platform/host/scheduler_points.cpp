@@ -1,9 +1,11 @@
 // Execution contexts, kernel APCs and the seeded schedule's choices. Under a
 // seeded schedule, every point where the platform could let another processor
 // run (spin lock acquire and release, interlocked operations, waits, sending a
-// packet) may first run DPCs of other virtual processors and expired timers,
-// picked at random; a wait picks at random among everything ready. The same
-// seed makes the same choices, so a failing schedule reproduces.
+// packet, queueing a timer or a DPC) may first run DPCs of other virtual
+// processors, expired timers and (from a passive-level thread) a work item on
+// a worker thread, picked at random; a wait picks at random among everything
+// ready. The same seed makes the same choices, so a failing schedule
+// reproduces.
 #include "platform/host/contract_violations.h"
 #include "platform/host/kernel_internal.h"
 
