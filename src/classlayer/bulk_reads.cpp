@@ -9,38 +9,6 @@
 
 namespace {
 
-struct FailedReadItem {
-  WORK_QUEUE_ITEM Work;
-  ::Channel* Channel;
-  FrameRequest* Request;
-  NTSTATUS Status;
-};
-
-// Completes a read whose transfer failed, in turn with the frames before it.
-void FailedReadWork(PVOID context) {
-  auto* item = static_cast<FailedReadItem*>(context);
-  Channel* channel = item->Channel;
-  KeWaitForSingleObject(&channel->WorkLock, Executive, KernelMode, FALSE, nullptr);
-  StreamHeaderOf(item->Request->Srb)->OptionsFlags = 0;
-  CompleteReadRequest(channel, item->Request, item->Status, 0);
-  KeReleaseSemaphore(&channel->WorkLock, 0, 1, FALSE);
-  ExFreePool(item);
-}
-
-void QueueFailedRead(Channel* channel, FrameRequest* request, NTSTATUS status) {
-  auto* item = static_cast<FailedReadItem*>(
-      ExAllocatePoolWithTag(NonPagedPool, sizeof(FailedReadItem), kClassPoolTag));
-  if (item == nullptr) {
-    CompleteReadRequest(channel, request, STATUS_INSUFFICIENT_RESOURCES, 0);
-    return;
-  }
-  item->Channel = channel;
-  item->Request = request;
-  item->Status = status;
-  ExInitializeWorkItem(&item->Work, FailedReadWork, item);
-  ExQueueWorkItem(&item->Work, CriticalWorkQueue);
-}
-
 bool ReadsMayStart(const ClassDevice* device, const Channel* channel) {
   // After an error the reads wait for the recovery to reset the pipe.
   return channel->PipeKind == kPipeKindBulk && channel->Streaming && channel->ErrorFlag == 0 &&
@@ -128,7 +96,7 @@ void FinishBulkRead(BulkTransferRecord* t, NTSTATUS status) {
     QueueFrameCompletion(channel, request, FALSE);
     StartBulkRead(t->Device, channel);
   } else {
-    QueueFailedRead(channel, request, status);
+    QueueFrameCompletion(channel, request, FALSE, status);
   }
 }
 

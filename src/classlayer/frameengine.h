@@ -28,7 +28,11 @@ void CancelResubmission(Channel* channel);
 void FreeTransferSets(Channel* channel);
 
 // ---- Frames and read requests -----------------------------------------------------
-void QueueFrameCompletion(Channel* channel, FrameRequest* request, BOOLEAN snapshot);
+// Completes the read on a passive-level work item after the frames queued
+// before it; a read whose transfer failed (status not success) is completed
+// there too, with no data, so that it never overtakes an earlier frame.
+void QueueFrameCompletion(Channel* channel, FrameRequest* request, BOOLEAN snapshot,
+                          NTSTATUS status = STATUS_SUCCESS);
 void FrameCompletionWork(PVOID workItem);
 void CompleteReadRequest(Channel* channel, FrameRequest* request, NTSTATUS status,
                          ULONG bytesReturned);

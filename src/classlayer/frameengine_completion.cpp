@@ -11,6 +11,7 @@ struct FinishedFrame {
   FrameRequest* Request;
   ULONG StreamNumber;
   BOOLEAN Snapshot;
+  NTSTATUS Status;  // a read whose transfer failed completes with it, and no data
 };
 
 struct FrameCompletionItem {
@@ -82,7 +83,8 @@ void CompleteStreamRequest(HW_STREAM_REQUEST_BLOCK* srb, NTSTATUS status) {
   StreamClassStreamNotification(StreamRequestComplete, srb->StreamObject, srb);
 }
 
-void QueueFrameCompletion(Channel* channel, FrameRequest* request, BOOLEAN snapshot) {
+void QueueFrameCompletion(Channel* channel, FrameRequest* request, BOOLEAN snapshot,
+                          NTSTATUS status) {
   ClassDevice* device = channel->Device;
   KIRQL oldIrql;
   KeAcquireSpinLock(&device->CompletionLock, &oldIrql);
@@ -94,7 +96,7 @@ void QueueFrameCompletion(Channel* channel, FrameRequest* request, BOOLEAN snaps
     return;
   }
   item->Channel = channel;
-  item->Frame = {request, channel->StreamNumber, snapshot};
+  item->Frame = {request, channel->StreamNumber, snapshot, status};
   InsertTailList(&channel->FinishedFrames, &item->Link);
   InterlockedIncrement(&channel->CompletionsInFlight);
   ExInitializeWorkItem(&item->Work, FrameCompletionWork, item);
@@ -102,16 +104,14 @@ void QueueFrameCompletion(Channel* channel, FrameRequest* request, BOOLEAN snaps
   KeReleaseSpinLock(&device->CompletionLock, oldIrql);
 }
 
-void FrameCompletionWork(PVOID context) {
-  auto* own = static_cast<FrameCompletionItem*>(context);
-  Channel* channel = own->Channel;
-  ClassDevice* device = channel->Device;
+namespace {
 
-  KeWaitForSingleObject(&channel->WorkLock, Executive, KernelMode, FALSE, nullptr);
-  const FinishedFrame frame = TakeOldestFrame(channel, own);
+// Runs the device layer's processing of a finished frame and completes its
+// read, with the still stream's copy when the frame is a snapshot.
+void DeliverFinishedFrame(Channel* channel, const FinishedFrame& frame) {
+  ClassDevice* device = channel->Device;
   FrameRequest* request = frame.Request;
   KSSTREAM_HEADER* header = StreamHeaderOf(request->Srb);
-  header->OptionsFlags = 0;
   if (channel->TakeStartTime) {
     channel->StartTime = GetStreamTime(request->Srb, channel);
     channel->TakeStartTime = 0;
@@ -141,7 +141,21 @@ void FrameCompletionWork(PVOID context) {
   }
   CompleteReadRequest(channel, request, status, bytesReturned);
   if (snapshot != nullptr) CompleteReadRequest(still, snapshot, status, bytesReturned);
+}
 
+}  // namespace
+
+void FrameCompletionWork(PVOID context) {
+  auto* own = static_cast<FrameCompletionItem*>(context);
+  Channel* channel = own->Channel;
+  KeWaitForSingleObject(&channel->WorkLock, Executive, KernelMode, FALSE, nullptr);
+  const FinishedFrame frame = TakeOldestFrame(channel, own);
+  StreamHeaderOf(frame.Request->Srb)->OptionsFlags = 0;
+  if (NT_SUCCESS(frame.Status)) {
+    DeliverFinishedFrame(channel, frame);
+  } else {
+    CompleteReadRequest(channel, frame.Request, frame.Status, 0);
+  }
   KeReleaseSemaphore(&channel->WorkLock, 0, 1, FALSE);
   ExFreePool(own);
   InterlockedDecrement(&channel->CompletionsInFlight);  // the last touch of the channel

@@ -458,6 +458,34 @@ TEST_F(BulkTest, AFailedReadCompletesWithTheErrorAndLeavesTheChannelToRecovery) 
   EXPECT_FALSE(BulkTransferPending(ext_.device(), kBulkInPipe));  // no next read on a failing pipe
 }
 
+// Whichever completion item a schedule runs first, a read whose transfer
+// failed comes back after the frame before it.
+TEST_F(BulkTest, AFailedReadNeverOvertakesTheFrameBeforeIt) {
+  for (std::uint64_t seed = 1; seed <= 32; ++seed) {
+    SCOPED_TRACE(seed);
+    host::SetScheduleSeed(seed);
+    bool answered = false;
+    device_.onIn = [&answered](UCHAR, std::span<UCHAR> buffer) {
+      if (answered) return UsbReply::Stall();
+      answered = true;
+      buffer[0] = 'a';
+      return UsbReply::Done(1);
+    };
+    ReadRequest* good = Queue();
+    ReadRequest* failed = Queue();
+    host::RunUntilIdle();
+    const auto done = Completed();
+    ASSERT_EQ(done.size(), 2u);
+    EXPECT_EQ(done[0], &good->srb);
+    EXPECT_EQ(done[1], &failed->srb);
+    EXPECT_EQ(failed->srb.Status, STATUS_UNSUCCESSFUL);
+    // As the recovery leaves the pipe for the next round.
+    ASSERT_EQ(ResetPipe(ext_.device(), info_->Pipes[kBulkInPipe].PipeHandle), STATUS_SUCCESS);
+    channel_->ErrorFlag = 0;
+  }
+  host::SetScheduleSeed(0);
+}
+
 // Wherever the platform lets a read's failing transfer land while the next
 // read is being started, that read stays queued for the recovery: it is not
 // sent to the failing pipe to fail too.
