@@ -321,9 +321,15 @@ TEST(IoManagerPacketsDeathTest, CancellingAFinishedPacketIsCaught) {
   IO_STATUS_BLOCK iosb{};
   IRP* irp = IoBuildDeviceIoControlRequest(0x220003, &bus.device, nullptr, 0, nullptr, 0, TRUE,
                                            &event, &iosb);
+  const CHAR stackCount = irp->StackCount;
   IoCallDriver(&bus.device, irp);
   KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
   EXPECT_DEATH(IoCancelIrp(irp), "already finished");
+  // Also once new packets have been made: none takes the finished one's place.
+  std::vector<IRP*> later;
+  for (int i = 0; i < 16; ++i) later.push_back(IoAllocateIrp(stackCount, FALSE));
+  EXPECT_DEATH(IoCancelIrp(irp), "already finished");
+  for (IRP* p : later) IoFreeIrp(p);
 }
 
 // Without the raise, some schedule finishes (and frees) the packet between the

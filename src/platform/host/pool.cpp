@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <new>
@@ -37,6 +38,7 @@ struct PoolState {
   std::uint64_t failed = 0;
   std::uint64_t failNth = 0;   // absolute allocation number, 0 = off
   std::uint64_t failFrom = 0;  // absolute allocation number, 0 = off
+  std::deque<void*> heldBack;  // freed blocks whose memory is not given out yet
 };
 
 PoolState& Pool() {
@@ -141,10 +143,40 @@ void RequireNonPagedAtDispatch(const void* address, const char* routine) {
   }
 }
 
+// A freed block's address is not handed out again for the next many
+// allocations, so that a late use of a freed object (a cancel of a finished
+// packet) finds it gone rather than a new object in its place. The address
+// sanitizer's own quarantine does this in its builds.
+#if defined(__SANITIZE_ADDRESS__)
+#define VELTOCAM_HOLD_BACK_FREED 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VELTOCAM_HOLD_BACK_FREED 0
+#endif
+#endif
+#ifndef VELTOCAM_HOLD_BACK_FREED
+#define VELTOCAM_HOLD_BACK_FREED 1
+#endif
+
+namespace {
+
+void ReleaseFreedBlock(PoolState& pool, void* block) {
+  constexpr std::size_t kHeldBack = VELTOCAM_HOLD_BACK_FREED ? 1024 : 0;
+  pool.heldBack.push_back(block);
+  while (pool.heldBack.size() > kHeldBack) {
+    ::operator delete(pool.heldBack.front(), kAlignment);
+    pool.heldBack.pop_front();
+  }
+}
+
+}  // namespace
+
 void ResetPool() {
   PoolState& pool = Pool();
   std::lock_guard lock(pool.mutex);
   for (auto& [block, info] : pool.blocks) ::operator delete(block, kAlignment);
+  for (void* block : pool.heldBack) ::operator delete(block, kAlignment);
+  pool.heldBack.clear();
   pool.blocks.clear();
   pool.paged.clear();
   g_pagedBlocks.store(0);
@@ -233,7 +265,7 @@ void ExFreePoolWithTag(PVOID block, ULONG tag) {
     veltocam::host::g_pagedBlocks.fetch_sub(1);
   }
   pool.blocks.erase(it);
-  ::operator delete(block, veltocam::host::kAlignment);
+  veltocam::host::ReleaseFreedBlock(pool, block);
 }
 
 void ExFreePool(PVOID block) {
