@@ -143,9 +143,11 @@ void RequireNonPagedAtDispatch(const void* address, const char* routine) {
   }
 }
 
-// A freed block's address is not handed out again for the next many
+// A freed object's address is not handed out again for the next many
 // allocations, so that a late use of a freed object (a cancel of a finished
-// packet) finds it gone rather than a new object in its place. The address
+// packet) finds it gone rather than a new object in its place. Only small
+// blocks, where packets and records live: data buffers go back at once, as
+// holding them would cost fresh memory for every frame. The address
 // sanitizer's own quarantine does this in its builds.
 #if defined(__SANITIZE_ADDRESS__)
 #define VELTOCAM_HOLD_BACK_FREED 0
@@ -160,8 +162,13 @@ void RequireNonPagedAtDispatch(const void* address, const char* routine) {
 
 namespace {
 
-void ReleaseFreedBlock(PoolState& pool, void* block) {
+void ReleaseFreedBlock(PoolState& pool, void* block, std::size_t size) {
   constexpr std::size_t kHeldBack = VELTOCAM_HOLD_BACK_FREED ? 1024 : 0;
+  constexpr std::size_t kLargestHeld = 4096;
+  if (size > kLargestHeld) {
+    ::operator delete(block, kAlignment);
+    return;
+  }
   pool.heldBack.push_back(block);
   while (pool.heldBack.size() > kHeldBack) {
     ::operator delete(pool.heldBack.front(), kAlignment);
@@ -265,7 +272,7 @@ void ExFreePoolWithTag(PVOID block, ULONG tag) {
     veltocam::host::g_pagedBlocks.fetch_sub(1);
   }
   pool.blocks.erase(it);
-  veltocam::host::ReleaseFreedBlock(pool, block);
+  veltocam::host::ReleaseFreedBlock(pool, block, size);
 }
 
 void ExFreePool(PVOID block) {
