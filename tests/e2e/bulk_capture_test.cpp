@@ -11,7 +11,6 @@
 #include "classlayer/bulk.h"
 #include "classlayer/recovery.h"
 #include "classlayer/usbconfig.h"
-#include "codec/decoder.h"
 #include "platform/host/files_host.h"
 #include "platform/host/pool.h"
 #include "platform/host/scheduler.h"
@@ -21,6 +20,7 @@
 #include "sim/camera_model.h"
 #include "sim/frame_streamer.h"
 #include "support/camera_rig.h"
+#include "support/sent_frames.h"
 #include "support/test_directory.h"
 
 namespace veltocam::test {
@@ -38,9 +38,7 @@ class BulkCaptureTest : public ::testing::Test {
     root_ = test::FreshTestDirectory("veltocam-bulk-");
     host::SetSystemRoot(root_.string());
     ASSERT_TRUE(sim::LoadCameraModelSettings());
-    streamer_.OnFrameSent([this](const sim::SentFrame& f) {
-      sent_[f.number] = {f.width, f.height, f.qtableIndex, *f.payload};
-    });
+    sent_.Watch(streamer_);
     camera_.SetFrameSource(&streamer_);
     bus_ = std::make_unique<host::UsbBus>();
     bus_->Attach(camera_);
@@ -64,30 +62,12 @@ class BulkCaptureTest : public ::testing::Test {
     return frame;
   }
 
-  struct Sent {
-    int width, height;
-    std::uint8_t qtable;
-    std::vector<std::uint8_t> payload;
-  };
-
-  std::vector<std::uint8_t> Decode(const Sent& s) const {
-    std::vector<std::uint8_t> coded = s.payload;
-    coded.resize(coded.size() + 5, 0);
-    std::vector<std::uint8_t> out(static_cast<std::size_t>(s.width) * s.height * 3 / 2);
-    EXPECT_EQ(
-        DecodeCompressedFrame(static_cast<std::int32_t>(s.payload.size()), coded.data(), s.width,
-                              s.height, s.qtable, 0, 1, 0, 0, 0, 0, out.data(), 0, nullptr) &
-            0xFFFF,
-        0u);
-    return out;
-  }
-
   std::filesystem::path root_;
   sim::FrameStreamer streamer_{sim::MakeMovingScene()};
   sim::BulkCamera camera_;
   std::unique_ptr<host::UsbBus> bus_;
   std::unique_ptr<CameraSession> session_;
-  std::map<std::uint32_t, Sent> sent_;
+  SentFrames sent_;
 };
 
 TEST_F(BulkCaptureTest, EveryPictureIsTheDecodedFrameTheCameraSentInOrder) {
@@ -99,8 +79,8 @@ TEST_F(BulkCaptureTest, EveryPictureIsTheDecodedFrameTheCameraSentInOrder) {
     ASSERT_EQ(frame.status, STATUS_SUCCESS);
     ASSERT_EQ(frame.data.size(), 640u * 480 * 3 / 2);
     bool found = false;
-    for (const auto& [number, sent] : sent_) {
-      if (number > previous && Decode(sent) == frame.data) {
+    for (const auto& [number, sent] : sent_.All()) {
+      if (number > previous && SentFrames::Decode(sent) == frame.data) {
         previous = number;
         found = true;
         break;

@@ -10,7 +10,6 @@
 #include "apps/camera_session.h"
 #include "classlayer/callback_calls.h"
 #include "classlayer/frameengine.h"
-#include "codec/decoder.h"
 #include "pipeline/reorderscale.h"
 #include "platform/host/files_host.h"
 #include "platform/host/pool.h"
@@ -21,6 +20,7 @@
 #include "sim/frame_streamer.h"
 #include "sim/simulated_camera.h"
 #include "support/camera_rig.h"
+#include "support/sent_frames.h"
 #include "support/test_directory.h"
 
 namespace veltocam::test {
@@ -58,9 +58,7 @@ class CaptureSessionTest : public ::testing::Test {
   void Plug(sim::StreamFaults faults = {},
             std::unique_ptr<sim::Scene> scene = sim::MakeMovingScene()) {
     streamer_ = std::make_unique<sim::FrameStreamer>(std::move(scene), faults);
-    streamer_->OnFrameSent([this](const sim::SentFrame& f) {
-      sent_[f.number] = {f.width, f.height, f.qtableIndex, *f.payload};
-    });
+    sent_.Watch(*streamer_);
     camera_.SetPacketSource(streamer_.get());
     bus_ = std::make_unique<host::UsbBus>();
     bus_->Attach(camera_);
@@ -79,30 +77,12 @@ class CaptureSessionTest : public ::testing::Test {
     return frame;
   }
 
-  struct Sent {
-    int width, height;
-    std::uint8_t qtable;
-    std::vector<std::uint8_t> payload;
-  };
-  // The sensor-size picture the decoder makes of a sent frame.
-  std::vector<std::uint8_t> Decode(const Sent& s) const {
-    std::vector<std::uint8_t> coded = s.payload;
-    coded.resize(coded.size() + 5, 0);
-    std::vector<std::uint8_t> out(static_cast<std::size_t>(s.width) * s.height * 3 / 2);
-    EXPECT_EQ(
-        DecodeCompressedFrame(static_cast<std::int32_t>(s.payload.size()), coded.data(), s.width,
-                              s.height, s.qtable, 0, 1, 0, 0, 0, 0, out.data(), 0, nullptr) &
-            0xFFFF,
-        0u);
-    return out;
-  }
-
   std::filesystem::path root_;
   sim::SimulatedCamera camera_;
   std::unique_ptr<sim::FrameStreamer> streamer_;
   std::unique_ptr<host::UsbBus> bus_;
   std::unique_ptr<CameraSession> path_;
-  std::map<std::uint32_t, Sent> sent_;
+  SentFrames sent_;
 };
 
 TEST_F(CaptureSessionTest, EveryPictureIsTheDecoderOutputOfAFrameTheCameraSent) {
@@ -119,8 +99,8 @@ TEST_F(CaptureSessionTest, EveryPictureIsTheDecoderOutputOfAFrameTheCameraSent) 
     EXPECT_FALSE(frame.damaged);
     // The frames are the camera's, in the order it sent them.
     bool found = false;
-    for (const auto& [number, sent] : sent_) {
-      if (number > previous && Decode(sent) == frame.data) {
+    for (const auto& [number, sent] : sent_.All()) {
+      if (number > previous && SentFrames::Decode(sent) == frame.data) {
         previous = number;
         found = true;
         break;
@@ -140,8 +120,8 @@ TEST_F(CaptureSessionTest, SmallerFormatsAreTheDecodedSensorImageScaled) {
   EXPECT_EQ(ctx->SensorImageWidth, 160u);
   EXPECT_EQ(ctx->SensorImageHeight, 120u);
   bool found = false;
-  for (const auto& [number, sent] : sent_) {
-    std::vector<std::uint8_t> sensor = Decode(sent);
+  for (const auto& [number, sent] : sent_.All()) {
+    std::vector<std::uint8_t> sensor = SentFrames::Decode(sent);
     std::vector<std::uint8_t> scaled(176 * 144 * 3 / 2);
     ScaleYuv420(ctx, scaled.data(), ULONG(scaled.size()), sensor.data());
     found = found || scaled == frame.data;
