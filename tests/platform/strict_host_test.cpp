@@ -332,6 +332,55 @@ TEST(IoManagerPacketsDeathTest, CancellingAFinishedPacketIsCaught) {
   for (IRP* p : later) IoFreeIrp(p);
 }
 
+// A work item may send a packet and return before it completes: the worker
+// thread finishes it later, into a status block and event that outlive the
+// item. Kept on the item's own stack, they would be written after it returned.
+struct ItemRequest {
+  LateBus bus;
+  KEVENT event;
+  IO_STATUS_BLOCK iosb{};
+  WORK_QUEUE_ITEM item;
+  bool onItemStack = false;
+
+  ItemRequest() {
+    bus.answerAfter = Milliseconds(1);
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    ExInitializeWorkItem(&item, Send, this);
+  }
+  static void Send(PVOID context) {
+    auto* request = static_cast<ItemRequest*>(context);
+    IO_STATUS_BLOCK local{};
+    IRP* irp = IoBuildDeviceIoControlRequest(0x220003, &request->bus.device, nullptr, 0, nullptr, 0,
+                                             TRUE, &request->event,
+                                             request->onItemStack ? &local : &request->iosb);
+    IoCallDriver(&request->bus.device, irp);
+  }
+};
+
+TEST(IoManagerPackets, OutliveTheWorkItemThatSentThem) {
+  ItemRequest request;
+  ExQueueWorkItem(&request.item, DelayedWorkQueue);
+  host::RunUntilIdle();
+  EXPECT_EQ(KeReadStateEvent(&request.event), 0) << "the item has returned; the bus answers later";
+  host::AdvanceTime(Milliseconds(2));
+  host::RunUntilIdle();
+  EXPECT_EQ(request.iosb.Status, STATUS_SUCCESS);
+  EXPECT_EQ(KeReadStateEvent(&request.event), 1);
+  EXPECT_EQ(host::OutstandingBlocks(host::kIrpPoolTag), 0u);
+}
+
+TEST(IoManagerPacketsDeathTest, AStatusBlockOnAReturnedWorkItemsStackIsCaught) {
+  EXPECT_DEATH(
+      {
+        ItemRequest request;
+        request.onItemStack = true;
+        ExQueueWorkItem(&request.item, DelayedWorkQueue);
+        host::RunUntilIdle();
+        host::AdvanceTime(Milliseconds(2));
+      },
+      "before a packet it built reported");
+}
+
 // Without the raise, some schedule finishes (and frees) the packet between the
 // event test and the cancel; with it, none does.
 TEST(SeededSchedule, FindsTheCancelOfAFinishedPacketThatTheFixedOrderHides) {

@@ -1,6 +1,11 @@
 // Device control packets the I/O manager owns (IoBuildDeviceIoControlRequest):
 // built for a waiting thread, reported to it through its status block and
 // event when they complete, then freed by the I/O manager.
+#include <pthread.h>
+
+#include <cstdint>
+#include <cstring>
+
 #include "platform/host/contract_violations.h"
 #include "platform/host/io_internal.h"
 #include "platform/host/io_manager.h"
@@ -50,24 +55,81 @@ void FinishApc(void* irp) {
   FinishInIssuingThread(static_cast<IRP*>(irp));
 }
 
+// A packet whose issuing work item has returned is finished by the worker
+// thread that ran it, which is idle at PASSIVE_LEVEL: a host work item.
+struct OrphanFinish {
+  WORK_QUEUE_ITEM item;
+  IRP* irp;
+};
+
+void FinishOrphan(PVOID argument) {
+  auto* finish = static_cast<OrphanFinish*>(argument);
+  FinishInIssuingThread(finish->irp);
+  delete finish;
+}
+
+// Whether `address` lies on the calling thread's stack below `live`, in frames
+// that have returned.
+bool OnReturnedStack(const void* address, const void* live) {
+  pthread_attr_t attributes;
+  if (address == nullptr || pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
+  void* low = nullptr;
+  std::size_t size = 0;
+  pthread_attr_getstack(&attributes, &low, &size);
+  pthread_attr_destroy(&attributes);
+  const auto at = reinterpret_cast<std::uintptr_t>(address);
+  return at >= reinterpret_cast<std::uintptr_t>(low) && at < reinterpret_cast<std::uintptr_t>(live);
+}
+
 }  // namespace
 
 void FinishIoManagerPacket(IRP* irp) {
   detail::ExecutionContext* issuer;
   {
+    // Under the lock, so that the issuer's context cannot end in between.
     std::lock_guard lock(Io().mutex);
     IrpRecord* record = FindLocked(irp);
     record->state = IrpState::AwaitingApc;
     issuer = static_cast<detail::ExecutionContext*>(record->issuer);
+    const bool here = issuer == &detail::CurrentContext() && KeGetCurrentIrql() < APC_LEVEL;
+    if (issuer != nullptr && !here) {
+      detail::QueueApc(issuer, {FinishApc, irp});
+      return;
+    }
   }
-  if (issuer == &detail::CurrentContext() && KeGetCurrentIrql() < APC_LEVEL) {
+  if (issuer != nullptr) {
     FinishInIssuingThread(irp);
     return;
   }
-  detail::QueueApc(issuer, {FinishApc, irp});
+  auto* finish = new OrphanFinish{{}, irp};
+  ExInitializeWorkItem(&finish->item, FinishOrphan, finish);
+  ExQueueWorkItem(&finish->item, DelayedWorkQueue);
 }
 
 }  // namespace veltocam::host::io
+
+namespace veltocam::host::detail {
+
+// A work item may return before a packet it built completes: the platform
+// finishes it in the worker thread later. A status block or event on the
+// returned stack would then be written after its frame is gone.
+void EndIssuingContext(ExecutionContext* context) {
+  // The context lives in the frame that ran the routine: below it is gone.
+  const void* live = context;
+  std::lock_guard lock(io::Io().mutex);
+  for (auto& [packet, record] : io::Io().irps) {
+    if (record.issuer != context) continue;
+    record.issuer = nullptr;
+    IRP* irp = const_cast<IRP*>(packet);
+    if (io::OnReturnedStack(irp->UserIosb, live) || io::OnReturnedStack(irp->UserEvent, live)) {
+      ContractViolation("a work item returned before a packet it built reported to its stack");
+      irp->UserIosb = nullptr;
+      irp->UserEvent = nullptr;
+    }
+  }
+}
+
+}  // namespace veltocam::host::detail
 
 IRP* IoBuildDeviceIoControlRequest(ULONG ioControlCode, DEVICE_OBJECT* deviceObject,
                                    PVOID inputBuffer, ULONG inputBufferLength, PVOID outputBuffer,

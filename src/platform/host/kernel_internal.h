@@ -140,6 +140,9 @@ bool RunRandomReadyLocked(KernelState& k, std::unique_lock<std::mutex>& lock, bo
 void RunQueuedOnWorkerLocked(KernelState& k, std::unique_lock<std::mutex>& lock, int queue);
 // Runs a work item in a work item context on the calling thread.
 void RunWorkItem(WORK_QUEUE_ITEM* item);
+// Defined by the I/O manager: a work item's context is ending while packets it
+// built may still be out; the worker thread it ran on finishes them later.
+void EndIssuingContext(ExecutionContext* context);
 
 // Publishes whether schedule points have work (a seed, or APCs waiting).
 void UpdateSchedulePointsLocked(const KernelState& k);

@@ -141,7 +141,8 @@ void RunWorkItem(WORK_QUEUE_ITEM* item) {
     SetCurrentIrql(PASSIVE_LEVEL);
   }
   if (worker.heldSpinLocks != 0) ContractViolation("a work item returned holding a spin lock");
-  DeliverApcs();
+  EndIssuingContext(&worker);
+  DeliverApcs();  // packets finished meanwhile, not yet reported to this context
   PopContext();
 }
 
