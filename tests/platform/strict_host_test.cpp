@@ -218,6 +218,9 @@ TEST(TestGuard, DISABLED_LeavesATimerArmed) {
   KeSetTimer(&timer, Relative(Seconds(1)), nullptr);
 }
 
+// What LateBus answers into a buffered packet's system buffer.
+constexpr UCHAR kAnswer = 0x5A;
+
 // A bus that pends every packet and completes it from a timer's DPC, unless
 // it was cancelled first.
 struct LateBus {
@@ -262,6 +265,10 @@ struct LateBus {
     if (irp == nullptr || IoSetCancelRoutine(irp, nullptr) == nullptr) return;
     bus->pending = nullptr;
     irp->IoStatus.Status = STATUS_SUCCESS;
+    if (irp->AssociatedSystemBuffer != nullptr) {
+      *static_cast<UCHAR*>(irp->AssociatedSystemBuffer) = kAnswer;
+      irp->IoStatus.Information = 1;
+    }
     IoCompleteRequest(irp, IO_NO_INCREMENT);
   }
 };
@@ -333,27 +340,41 @@ TEST(IoManagerPacketsDeathTest, CancellingAFinishedPacketIsCaught) {
 }
 
 // A work item may send a packet and return before it completes: the worker
-// thread finishes it later, into a status block and event that outlive the
-// item. Kept on the item's own stack, they would be written after it returned.
+// thread finishes it later, into what the item keeps outside its own stack.
+// What it keeps on that stack would be written after the item returned.
+enum class OnItemStack { Nothing, StatusBlock, Event, Output, Argument };
+
 struct ItemRequest {
   LateBus bus;
   KEVENT event;
   IO_STATUS_BLOCK iosb{};
+  UCHAR output[1] = {};
+  ULONG argument = 0;  // where the target would write back, as into a URB
   WORK_QUEUE_ITEM item;
-  bool onItemStack = false;
+  OnItemStack onStack;
 
-  ItemRequest() {
+  explicit ItemRequest(OnItemStack where = OnItemStack::Nothing) : onStack(where) {
     bus.answerAfter = Milliseconds(1);
+    iosb.Status = STATUS_PENDING;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     ExInitializeWorkItem(&item, Send, this);
   }
+  // Buffered, so that the finish copies the answer into the output.
   static void Send(PVOID context) {
-    auto* request = static_cast<ItemRequest*>(context);
-    IO_STATUS_BLOCK local{};
-    IRP* irp = IoBuildDeviceIoControlRequest(0x220003, &request->bus.device, nullptr, 0, nullptr, 0,
-                                             TRUE, &request->event,
-                                             request->onItemStack ? &local : &request->iosb);
-    IoCallDriver(&request->bus.device, irp);
+    auto* r = static_cast<ItemRequest*>(context);
+    const OnItemStack at = r->onStack;
+    IO_STATUS_BLOCK iosb{};
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    UCHAR output[1] = {};
+    ULONG argument = 0;
+    IRP* irp = IoBuildDeviceIoControlRequest(0x220000, &r->bus.device, nullptr, 0,
+                                             at == OnItemStack::Output ? output : r->output, 1,
+                                             TRUE, at == OnItemStack::Event ? &event : &r->event,
+                                             at == OnItemStack::StatusBlock ? &iosb : &r->iosb);
+    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 =
+        at == OnItemStack::Argument ? &argument : &r->argument;
+    IoCallDriver(&r->bus.device, irp);
   }
 };
 
@@ -365,20 +386,24 @@ TEST(IoManagerPackets, OutliveTheWorkItemThatSentThem) {
   host::AdvanceTime(Milliseconds(2));
   host::RunUntilIdle();
   EXPECT_EQ(request.iosb.Status, STATUS_SUCCESS);
+  EXPECT_EQ(request.output[0], kAnswer);
   EXPECT_EQ(KeReadStateEvent(&request.event), 1);
   EXPECT_EQ(host::OutstandingBlocks(host::kIrpPoolTag), 0u);
 }
 
-TEST(IoManagerPacketsDeathTest, AStatusBlockOnAReturnedWorkItemsStackIsCaught) {
-  EXPECT_DEATH(
-      {
-        ItemRequest request;
-        request.onItemStack = true;
-        ExQueueWorkItem(&request.item, DelayedWorkQueue);
-        host::RunUntilIdle();
-        host::AdvanceTime(Milliseconds(2));
-      },
-      "before a packet it built reported");
+TEST(IoManagerPacketsDeathTest, WhatAReturnedWorkItemLeftOnItsStackForAPacketIsCaught) {
+  for (const OnItemStack where :
+       {OnItemStack::StatusBlock, OnItemStack::Event, OnItemStack::Output, OnItemStack::Argument}) {
+    EXPECT_DEATH(
+        {
+          ItemRequest request(where);
+          ExQueueWorkItem(&request.item, DelayedWorkQueue);
+          host::RunUntilIdle();
+          host::AdvanceTime(Milliseconds(2));
+        },
+        "before a packet it built reported")
+        << "kept on the stack: " << static_cast<int>(where);
+  }
 }
 
 // Without the raise, some schedule finishes (and frees) the packet between the

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 #include "platform/host/contract_violations.h"
 #include "platform/host/io_internal.h"
@@ -68,17 +69,49 @@ void FinishOrphan(PVOID argument) {
   delete finish;
 }
 
-// Whether `address` lies on the calling thread's stack below `live`, in frames
-// that have returned.
-bool OnReturnedStack(const void* address, const void* live) {
-  pthread_attr_t attributes;
-  if (address == nullptr || pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
-  void* low = nullptr;
-  std::size_t size = 0;
-  pthread_attr_getstack(&attributes, &low, &size);
-  pthread_attr_destroy(&attributes);
-  const auto at = reinterpret_cast<std::uintptr_t>(address);
-  return at >= reinterpret_cast<std::uintptr_t>(low) && at < reinterpret_cast<std::uintptr_t>(live);
+// The calling thread's stack below `live`: frames that have returned.
+class ReturnedFrames {
+ public:
+  explicit ReturnedFrames(const void* live) {
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return;
+    void* low = nullptr;
+    std::size_t size = 0;
+    pthread_attr_getstack(&attributes, &low, &size);
+    pthread_attr_destroy(&attributes);
+    low_ = reinterpret_cast<std::uintptr_t>(low);
+    live_ = reinterpret_cast<std::uintptr_t>(live);
+  }
+  bool Hold(const void* address) const {
+    const auto at = reinterpret_cast<std::uintptr_t>(address);
+    return at >= low_ && at < live_;
+  }
+
+ private:
+  std::uintptr_t low_ = 1;
+  std::uintptr_t live_ = 0;
+};
+
+// Drops what the finish would write into returned frames (each target on its
+// own: an event elsewhere may have another waiter) and reports it, with what
+// the target driver would write there itself.
+void ForgetReturnedFrames(IRP* irp, IrpRecord& record, const ReturnedFrames& returned) {
+  bool found = false;
+  if (returned.Hold(irp->UserIosb)) {
+    irp->UserIosb = nullptr;
+    found = true;
+  }
+  if (returned.Hold(irp->UserEvent)) {
+    irp->UserEvent = nullptr;
+    found = true;
+  }
+  if (returned.Hold(irp->UserBuffer)) {
+    record.bufferedOutput = false;
+    found = true;
+  }
+  for (PVOID argument : record.targetArguments) found = found || returned.Hold(argument);
+  if (found)
+    ContractViolation("a work item returned before a packet it built reported to its stack");
 }
 
 }  // namespace
@@ -111,21 +144,18 @@ void FinishIoManagerPacket(IRP* irp) {
 namespace veltocam::host::detail {
 
 // A work item may return before a packet it built completes: the platform
-// finishes it in the worker thread later. A status block or event on the
-// returned stack would then be written after its frame is gone.
+// finishes it in the worker thread later. A status block, event, output
+// buffer or URB on the returned stack would then be written after its frame
+// is gone.
 void EndIssuingContext(ExecutionContext* context) {
   // The context lives in the frame that ran the routine: below it is gone.
-  const void* live = context;
+  std::optional<io::ReturnedFrames> returned;
   std::lock_guard lock(io::Io().mutex);
   for (auto& [packet, record] : io::Io().irps) {
     if (record.issuer != context) continue;
     record.issuer = nullptr;
-    IRP* irp = const_cast<IRP*>(packet);
-    if (io::OnReturnedStack(irp->UserIosb, live) || io::OnReturnedStack(irp->UserEvent, live)) {
-      ContractViolation("a work item returned before a packet it built reported to its stack");
-      irp->UserIosb = nullptr;
-      irp->UserEvent = nullptr;
-    }
+    if (!returned) returned.emplace(context);
+    io::ForgetReturnedFrames(const_cast<IRP*>(packet), record, *returned);
   }
 }
 

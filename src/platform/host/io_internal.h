@@ -4,6 +4,7 @@
 // was never initialised) is caught here too.
 #pragma once
 
+#include <array>
 #include <mutex>
 #include <unordered_map>
 #include <unordered_set>
@@ -38,6 +39,9 @@ struct IrpRecord {
   ULONG outputLength = 0;
   int pins = 0;  // IoCancelIrp calls in progress
   bool freeWhenUnpinned = false;
+  // Where an I/O-manager internal device control's target writes back (a URB,
+  // a port status): Argument1, 2 and 4 of the location its sender filled.
+  std::array<PVOID, 3> targetArguments{};
 };
 
 struct IoState {

@@ -200,6 +200,11 @@ NTSTATUS IoCallDriver(DEVICE_OBJECT* deviceObject, IRP* irp) {
       // The I/O manager itself sits above the last location of its own packets.
       record->ownerLocation = record->ioManagerOwned ? irp->StackCount + 2 : irp->CurrentLocation;
       record->everSent = true;
+      const IO_STACK_LOCATION* next = IoGetNextIrpStackLocation(irp);
+      if (record->ioManagerOwned && next->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+        const auto& sent = next->Parameters.Others;  // Argument3 is the control code
+        record->targetArguments = {sent.Argument1, sent.Argument2, sent.Argument4};
+      }
     }
     record->state = IrpState::Sent;
   }
