@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/host/handles.h"
@@ -352,6 +353,7 @@ struct ItemRequest {
   ULONG argument = 0;  // where the target would write back, as into a URB
   WORK_QUEUE_ITEM item;
   OnItemStack onStack;
+  int spins = 0;  // yields before the item returns
 
   explicit ItemRequest(OnItemStack where = OnItemStack::Nothing) : onStack(where) {
     bus.answerAfter = Milliseconds(1);
@@ -363,6 +365,7 @@ struct ItemRequest {
   static void Send(PVOID context) {
     auto* r = static_cast<ItemRequest*>(context);
     const OnItemStack at = r->onStack;
+    const int spins = r->spins;  // the request may be gone once the packet is sent
     IO_STATUS_BLOCK iosb{};
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -375,6 +378,7 @@ struct ItemRequest {
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 =
         at == OnItemStack::Argument ? &argument : &r->argument;
     IoCallDriver(&r->bus.device, irp);
+    for (int i = 0; i < spins; ++i) std::this_thread::yield();
   }
 };
 
@@ -388,6 +392,22 @@ TEST(IoManagerPackets, OutliveTheWorkItemThatSentThem) {
   EXPECT_EQ(request.iosb.Status, STATUS_SUCCESS);
   EXPECT_EQ(request.output[0], kAnswer);
   EXPECT_EQ(KeReadStateEvent(&request.event), 1);
+  EXPECT_EQ(host::OutstandingBlocks(host::kIrpPoolTag), 0u);
+}
+
+// On the real-time scheduler the answer races the item's return: the packet
+// is finished in the item's context as it ends, or by its worker after.
+TEST(IoManagerPackets, OutliveTheWorkItemThatSentThemWhicheverWinsTheRace) {
+  host::ResetPlatform(host::SchedulerMode::RealTime);
+  for (int i = 0; i < 200; ++i) {
+    ItemRequest request;
+    request.bus.answerAfter = i % 3 * 100;  // at once, 10 or 20 us later
+    request.spins = i % 7 * 40;
+    ExQueueWorkItem(&request.item, DelayedWorkQueue);
+    KeWaitForSingleObject(&request.event, Executive, KernelMode, FALSE, nullptr);
+    ASSERT_EQ(request.iosb.Status, STATUS_SUCCESS) << i;
+    ASSERT_EQ(request.output[0], kAnswer) << i;
+  }
   EXPECT_EQ(host::OutstandingBlocks(host::kIrpPoolTag), 0u);
 }
 
