@@ -269,9 +269,11 @@ std::string RunSoakEpisode(std::uint64_t episodeSeed, SoakTally* tally) {
   host::SetScheduleSeed(episodeSeed);
   host::ResetPlatform(host::SchedulerMode::Deterministic);
   host::SetTraceSink([](std::string_view) {});
-  if (!sim::LoadCameraModelSettings()) return "the camera model's settings are malformed";
-  ++tally->episodes;
-  std::string broken = Episode(episodeSeed, tally).Run();
+  std::string broken = "the camera model's settings are malformed";
+  if (sim::LoadCameraModelSettings()) {
+    ++tally->episodes;
+    broken = Episode(episodeSeed, tally).Run();
+  }
   host::SetScheduleSeed(0);
   return broken;
 }
