@@ -150,6 +150,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"[HKEY_LOCAL_MACHINE\\SOFTWARE\\\\X]\n", 5, "empty or over-long key name"},
         BadFile{"[-HKEY_LOCAL_MACHINE]\n", 5, "root key cannot be deleted"},
         BadFile{"[-HKEY_CLASSES_ROOT]\n", 5, "root key cannot be deleted"},
+        BadFile{"[-HKEY_LOCAL_MACHINE\\software]\n", 5, "is a hive: it cannot be deleted"},
         BadFile{"\"v\"=dword:xyz\n", 5, "one to eight hex digits"},
         BadFile{"\"v\"=dword:123456789\n", 5, "one to eight hex digits"},
         BadFile{"\"v\"=hex:01,2g\n", 5, "expected ',' between hex bytes"},

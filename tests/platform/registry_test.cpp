@@ -75,9 +75,14 @@ TEST(RegistryStore, RejectsPathsOutsideTheHives) {
   EXPECT_FALSE(host::CreateRegistryKey("Registry\\MACHINE\\SOFTWARE\\X"));
   EXPECT_FALSE(host::CreateRegistryKey("\\Registry\\MACHINE\\\\X"));
   EXPECT_FALSE(host::SetRegistryDword("\\Registry\\MACHINE\\SOFTWARE\\X\\", "v", 1));
-  EXPECT_FALSE(host::DeleteRegistryKey("\\Registry\\MACHINE"));
-  EXPECT_TRUE(host::DeleteRegistryKey("\\Registry\\MACHINE\\SOFTWARE"));
-  EXPECT_FALSE(host::RegistryKeyExists("\\Registry\\MACHINE\\SOFTWARE"));
+  // The hives the system mounts stay, as on the platform.
+  for (const char* hive : {"\\Registry\\MACHINE", "\\Registry\\USER",
+                           "\\Registry\\Machine\\software", "\\Registry\\MACHINE\\SYSTEM"}) {
+    EXPECT_FALSE(host::DeleteRegistryKey(hive)) << hive;
+    EXPECT_TRUE(host::RegistryKeyExists(hive)) << hive;
+  }
+  ASSERT_TRUE(host::CreateRegistryKey("\\Registry\\MACHINE\\SOFTWARE\\X"));
+  EXPECT_TRUE(host::DeleteRegistryKey("\\Registry\\MACHINE\\SOFTWARE\\X"));
 }
 
 TEST(RegistryStore, TypedAccessorsCheckTheType) {

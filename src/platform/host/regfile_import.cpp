@@ -164,6 +164,7 @@ class Parser {
       key->insert(key->end(), below.begin(), below.end());
     }
     if (remove && slash == std::u16string_view::npos) return "a root key cannot be deleted";
+    if (remove && registry::IsHive(*key)) return Quote(path) + " is a hive: it cannot be deleted";
     key_ = *key;
     keyDeleted_ = remove;
     operations_->push_back({remove ? Operation::DeleteKey : Operation::CreateKey, *key, {}, 0, {}});

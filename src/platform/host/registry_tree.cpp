@@ -15,12 +15,15 @@ std::shared_ptr<Key> AddSubkey(Key& parent, std::u16string_view name) {
 
 // The hives with the top-level keys every machine has, so that drivers can
 // create their keys below them as they would on the platform.
+constexpr const char16_t* kMachineHives[] = {u"HARDWARE", u"SOFTWARE", u"SYSTEM"};
+
 std::shared_ptr<Key> NewRoot() {
   auto root = std::make_shared<Key>();
   root->name = u"Registry";
   auto machine = AddSubkey(*root, u"MACHINE");
-  for (const char16_t* name : {u"HARDWARE", u"SOFTWARE", u"SYSTEM"}) AddSubkey(*machine, name);
-  AddSubkey(*root, u"USER");
+  machine->hive = true;
+  for (const char16_t* name : kMachineHives) AddSubkey(*machine, name)->hive = true;
+  AddSubkey(*root, u"USER")->hive = true;
   return root;
 }
 
@@ -152,12 +155,22 @@ std::shared_ptr<Key> CreateKey(const std::shared_ptr<Key>& start,
 
 // By value: the caller's pointer may be the map entry that the erase destroys.
 bool DeleteKey(std::shared_ptr<Key> key) {  // NOLINT(performance-unnecessary-value-param)
-  if (key == nullptr || key->deleted || key->parent == nullptr || key->parent == Root().get()) {
-    return false;
-  }
+  if (key == nullptr || key->deleted || key->parent == nullptr || key->hive) return false;
   key->parent->subkeys.erase(FoldCase(key->name));
   MarkDeleted(*key);
   return true;
+}
+
+bool IsHive(const std::vector<std::u16string>& components) {
+  if (components.size() == 1) {
+    return EqualsIgnoringCase(components[0], u"MACHINE") ||
+           EqualsIgnoringCase(components[0], u"USER");
+  }
+  if (components.size() != 2 || !EqualsIgnoringCase(components[0], u"MACHINE")) return false;
+  for (const char16_t* name : kMachineHives) {
+    if (EqualsIgnoringCase(components[1], name)) return true;
+  }
+  return false;
 }
 
 std::vector<std::uint8_t> StringData(std::u16string_view text) {

@@ -33,6 +33,7 @@ struct Key {
   std::map<std::u16string, std::shared_ptr<Key>> subkeys;  // by folded name
   std::vector<Value> values;  // in the order they were first set, as regedit lists them
   bool deleted = false;       // unlinked while a handle still held it
+  bool hive = false;          // a hive's top key: never deleted
 
   const Value* FindValue(std::u16string_view valueName) const;
   std::shared_ptr<Key> FindSubkey(std::u16string_view keyName) const;
@@ -72,6 +73,9 @@ std::shared_ptr<Key> CreateKey(const std::shared_ptr<Key>& start,
 // Unlinks the key with its subtree; keys still held by handles are marked
 // deleted. The hives and "\Registry" cannot be deleted.
 bool DeleteKey(std::shared_ptr<Key> key);
+// Whether the components below "\Registry" name a hive: MACHINE, USER, and
+// the machine's HARDWARE, SOFTWARE and SYSTEM, which the system mounts.
+bool IsHive(const std::vector<std::u16string>& components);
 
 // UTF-16 string data as the registry stores it: the characters and a NUL.
 std::vector<std::uint8_t> StringData(std::u16string_view text);
