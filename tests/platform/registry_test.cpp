@@ -75,6 +75,8 @@ TEST(RegistryStore, RejectsPathsOutsideTheHives) {
   EXPECT_FALSE(host::CreateRegistryKey("Registry\\MACHINE\\SOFTWARE\\X"));
   EXPECT_FALSE(host::CreateRegistryKey("\\Registry\\MACHINE\\\\X"));
   EXPECT_FALSE(host::SetRegistryDword("\\Registry\\MACHINE\\SOFTWARE\\X\\", "v", 1));
+  // "\Registry" holds only the hives: a value there would be lost on export.
+  EXPECT_FALSE(host::SetRegistryDword("\\Registry", "v", 1));
   // The hives the system mounts stay, as on the platform.
   for (const char* hive : {"\\Registry\\MACHINE", "\\Registry\\USER",
                            "\\Registry\\Machine\\software", "\\Registry\\MACHINE\\SYSTEM"}) {
@@ -290,6 +292,8 @@ TEST(RegistryWrites, WriteNeedsAnExistingKey) {
   EXPECT_EQ(RtlCheckRegistryKey(RTL_REGISTRY_ABSOLUTE, kControlW), STATUS_SUCCESS);
   EXPECT_EQ(RtlCreateRegistryKey(RTL_REGISTRY_ABSOLUTE, u"\\Registry\\NEWHIVE"),
             STATUS_ACCESS_DENIED);
+  EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, u"\\Registry", u"v", REG_DWORD, &one, 4),
+            STATUS_ACCESS_DENIED);
 
   EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, kControlW, u"Buffer", REG_DWORD, &one, 4),
             STATUS_SUCCESS);
@@ -434,6 +438,12 @@ TEST_F(KeyHandles, CreateSetAndDeletedKeys) {
   ASSERT_EQ(ZwCreateKey(&again, KEY_READ, &attributes, 0, nullptr, 0, &disposition),
             STATUS_SUCCESS);
   EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
+  EXPECT_EQ(ZwClose(again), STATUS_SUCCESS);
+  UNICODE_STRING top;
+  RtlInitUnicodeString(&top, u"\\Registry");
+  InitializeObjectAttributes(&attributes, &top, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+  ASSERT_EQ(ZwOpenKey(&again, KEY_ALL_ACCESS, &attributes), STATUS_SUCCESS);
+  EXPECT_EQ(ZwSetValueKey(again, &name, 0, REG_DWORD, &level, 4), STATUS_ACCESS_DENIED);
   EXPECT_EQ(ZwClose(again), STATUS_SUCCESS);
 
   ASSERT_TRUE(host::DeleteRegistryKey(kControl));

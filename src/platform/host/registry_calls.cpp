@@ -85,6 +85,7 @@ NTSTATUS RtlWriteRegistryValue(ULONG relativeTo, const WCHAR* path, const WCHAR*
   if (NTSTATUS status = registry::FindRtlKey(relativeTo, path, &key); !NT_SUCCESS(status)) {
     return status;
   }
+  if (!registry::TakesValues(key)) return STATUS_ACCESS_DENIED;
   key->SetValue(name, valueType, std::move(data));
   return STATUS_SUCCESS;
 }
@@ -171,6 +172,7 @@ NTSTATUS ZwSetValueKey(HANDLE keyHandle, const UNICODE_STRING* valueName, ULONG 
   if (NTSTATUS status = registry::KeyOfHandle(keyHandle, &key); !NT_SUCCESS(status)) {
     return status;
   }
+  if (!registry::TakesValues(key)) return STATUS_ACCESS_DENIED;
   key->SetValue(name, type, std::move(copy));
   return STATUS_SUCCESS;
 }

@@ -66,7 +66,7 @@ bool SetRegistryValue(std::string_view path, std::string_view name, ULONG type,
   if (valueName.size() > registry::kMaxValueNameLength) return false;
   std::lock_guard lock(registry::Lock());
   std::shared_ptr<Key> key = CreateLocked(path);
-  if (key == nullptr) return false;
+  if (key == nullptr || !registry::TakesValues(key)) return false;
   key->SetValue(valueName, type, std::vector<std::uint8_t>(data.begin(), data.end()));
   return true;
 }

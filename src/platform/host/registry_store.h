@@ -34,7 +34,8 @@ bool RegistryKeyExists(std::string_view path);
 // is a hive (the hives cannot be deleted).
 bool DeleteRegistryKey(std::string_view path);
 
-// Setters create the key when needed; false only for a bad path.
+// Setters create the key when needed; false only for a bad path or "\Registry"
+// itself, which holds no values.
 bool SetRegistryValue(std::string_view path, std::string_view name, ULONG type,
                       std::span<const std::uint8_t> data);
 bool SetRegistryDword(std::string_view path, std::string_view name, std::uint32_t value);

@@ -100,6 +100,10 @@ const std::shared_ptr<Key>& Root() {
   return MutableRoot();
 }
 
+bool TakesValues(const std::shared_ptr<Key>& key) {
+  return key != Root();
+}
+
 void ResetTreeLocked() {
   std::shared_ptr<Key>& root = MutableRoot();
   MarkDeleted(*root);  // handles that survive a reset see their keys as deleted

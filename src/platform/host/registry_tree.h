@@ -48,6 +48,9 @@ std::mutex& Lock();
 
 // The "\Registry" node; its only children are the hives MACHINE and USER.
 const std::shared_ptr<Key>& Root();
+// Whether values may be set on the key: not on "\Registry", which holds only
+// the hives and which no export of the store writes.
+bool TakesValues(const std::shared_ptr<Key>& key);
 
 // Back to the empty hives with their usual top-level keys.
 void ResetTreeLocked();
