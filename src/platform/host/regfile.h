@@ -5,10 +5,11 @@
 // UTF-16LE with a byte-order mark or UTF-8 with or without one, CRLF or LF:
 // [HKEY_LOCAL_MACHINE\...] and [HKEY_USERS\...] sections (HKEY_CLASSES_ROOT
 // and HKEY_CURRENT_CONFIG name their keys under HKEY_LOCAL_MACHINE),
-// [-KEY] to delete a key, "Name"="text" with \\ and \" escapes, @= for the
-// default value, dword:, hex: and hex(N): data continued over lines with a
-// trailing backslash, "Name"=- to delete a value, ';' comments. A malformed
-// file changes nothing: it is read whole before the store is touched.
+// [-KEY] to delete a key (a file that names a root key or a hive there is
+// malformed), "Name"="text" with \\ and \" escapes, @= for the default value,
+// dword:, hex: and hex(N): data continued over lines with a trailing
+// backslash, "Name"=- to delete a value, ';' comments. A malformed file
+// changes nothing: it is read whole before the store is touched.
 //
 // Export writes a subtree in the 5.00 format: keys sorted, values in their
 // order, strings as text where that reads back unchanged, otherwise hex(N).
