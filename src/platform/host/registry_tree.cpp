@@ -15,15 +15,17 @@ std::shared_ptr<Key> AddSubkey(Key& parent, std::u16string_view name) {
 
 // The hives with the top-level keys every machine has, so that drivers can
 // create their keys below them as they would on the platform.
+constexpr const char16_t* kMachine = u"MACHINE";
+constexpr const char16_t* kUser = u"USER";
 constexpr const char16_t* kMachineHives[] = {u"HARDWARE", u"SOFTWARE", u"SYSTEM"};
 
 std::shared_ptr<Key> NewRoot() {
   auto root = std::make_shared<Key>();
   root->name = u"Registry";
-  auto machine = AddSubkey(*root, u"MACHINE");
+  auto machine = AddSubkey(*root, kMachine);
   machine->hive = true;
   for (const char16_t* name : kMachineHives) AddSubkey(*machine, name)->hive = true;
-  AddSubkey(*root, u"USER")->hive = true;
+  AddSubkey(*root, kUser)->hive = true;
   return root;
 }
 
@@ -167,10 +169,9 @@ bool DeleteKey(std::shared_ptr<Key> key) {  // NOLINT(performance-unnecessary-va
 
 bool IsHive(const std::vector<std::u16string>& components) {
   if (components.size() == 1) {
-    return EqualsIgnoringCase(components[0], u"MACHINE") ||
-           EqualsIgnoringCase(components[0], u"USER");
+    return EqualsIgnoringCase(components[0], kMachine) || EqualsIgnoringCase(components[0], kUser);
   }
-  if (components.size() != 2 || !EqualsIgnoringCase(components[0], u"MACHINE")) return false;
+  if (components.size() != 2 || !EqualsIgnoringCase(components[0], kMachine)) return false;
   for (const char16_t* name : kMachineHives) {
     if (EqualsIgnoringCase(components[1], name)) return true;
   }
